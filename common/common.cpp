@@ -1,0 +1,94 @@
+// Message boxes and file utilities shared by the three tools.
+#include "common/common.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+int vmessage_box(unsigned type, const char* format, va_list args) {
+    char text[1024];
+    int n = vsnprintf(text, sizeof text, format, args);
+    if (n < 0) {
+        text[0] = '\0';
+    } else if (static_cast<size_t>(n) >= sizeof text) {
+        // Cut where a character ends, never inside one.
+        text[text_fit(text, sizeof text - 1)] = '\0';
+    }
+    return show_box(text, tool_title, type);
+}
+
+void error_box(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vmessage_box(BOX_OK | BOX_ICON_ERROR, format, args);
+    va_end(args);
+}
+
+int ask_abort_retry_ignore(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int answer = vmessage_box(BOX_ABORT_RETRY_IGNORE | BOX_ICON_ERROR, format, args);
+    va_end(args);
+    return answer;
+}
+
+int ask_yes_no(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int answer = vmessage_box(BOX_YES_NO, format, args);
+    va_end(args);
+    return answer;
+}
+
+int file_exists(const char* path) {
+    if (file_access(path, 0) == -1 && errno == ENOENT) {
+        errno = 0;
+        return 0;
+    }
+    return 1;
+}
+
+char* rename_to_backup(const char* path) {
+    size_t length = strlen(path);
+    size_t size = length + 10;
+    char* backup = static_cast<char*>(malloc(size));
+    if (!backup) {
+        error_box("%sを%sにリネームできません: %s", path, path, strerror(ENOMEM));
+        return nullptr;
+    }
+    memcpy(backup, path, length + 1);
+
+    // Only a backslash separates folders; a dot before one belongs to a folder name.
+    char* stem_end = strrchr(backup, '.');
+    if (!stem_end || strchr(stem_end, '\\')) stem_end = backup + length;
+    size_t room = size - static_cast<size_t>(stem_end - backup);
+
+    snprintf(stem_end, room, ".org");
+    for (unsigned long counter = 1; file_exists(backup); ++counter) {
+        int n = snprintf(stem_end, room, ".org%lu", counter);
+        if (n < 0 || static_cast<size_t>(n) >= room) {
+            // Every name the buffer can hold is taken; never overwrite one of them.
+            error_box("%sを%sにリネームできません: %s", path, backup, strerror(EEXIST));
+            free(backup);
+            return nullptr;
+        }
+    }
+
+    if (rename_file(path, backup) == -1) {
+        error_box("%sを%sにリネームできません: %s", path, backup, strerror(errno));
+        free(backup);
+        return nullptr;
+    }
+    return backup;
+}
+
+void restore_backup(const char* path, const char* backup) {
+    if (remove_file(path) == -1 && errno != ENOENT)
+        error_box("%sの削除に失敗しました: %s", path, strerror(errno));
+    if (!backup) return;
+    if (rename_file(backup, path) == -1)
+        error_box("%sを%sにリネームできません: %s", backup, path, strerror(errno));
+}

@@ -1,0 +1,23 @@
+// Message boxes and file utilities shared by the three tools. Each program defines tool_title,
+// the caption of all its boxes.
+#ifndef VNAUDIO_COMMON_H
+#define VNAUDIO_COMMON_H
+
+#include <cstdarg>
+
+extern const char tool_title[];
+
+// Formats into a 1024-byte buffer (a longer text is cut at a character boundary) and shows it.
+int vmessage_box(unsigned type, const char* format, va_list args);
+void error_box(const char* format, ...);
+int ask_abort_retry_ignore(const char* format, ...);
+int ask_yes_no(const char* format, ...);
+
+// 1 when the file is taken to exist (doubtful cases included), 0 when it does not (errno 0 then).
+int file_exists(const char* path);
+// Moves path to the first free of stem.org, stem.org1, ...; the new name (caller owns it), or null.
+char* rename_to_backup(const char* path);
+// Removes path, then gives backup (if not null) the name path again. Reports its own failures.
+void restore_backup(const char* path, const char* backup);
+
+#endif

@@ -1,0 +1,88 @@
+// The one seam between the tools and the operating system.
+// On Windows every call passes straight to the Win32 / msvcrt function named beside it; elsewhere
+// platform/posix/ emulates those functions with the Windows meanings the tools depend on.
+#ifndef VNAUDIO_PLATFORM_H
+#define VNAUDIO_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---- Message boxes (MessageBoxA with no owner window) ----
+// Style flags and answers keep their Win32 numbers.
+constexpr unsigned BOX_OK = 0x00;
+constexpr unsigned BOX_ABORT_RETRY_IGNORE = 0x02;
+constexpr unsigned BOX_YES_NO = 0x04;
+constexpr unsigned BOX_ICON_ERROR = 0x10;
+constexpr unsigned BOX_ICON_INFORMATION = 0x40;
+
+constexpr int ANSWER_OK = 1;
+constexpr int ANSWER_ABORT = 3;
+constexpr int ANSWER_RETRY = 4;
+constexpr int ANSWER_IGNORE = 5;
+constexpr int ANSWER_YES = 6;
+constexpr int ANSWER_NO = 7;
+
+// MessageBoxA(NULL, text, caption, type). Answers the button pressed, 0 when the box failed.
+int show_box(const char* text, const char* caption, unsigned type);
+
+// The length of the longest start of text, at most room bytes, that ends on a whole character of
+// the platform's text encoding (CP932 on Windows, UTF-8 elsewhere).
+size_t text_fit(const char* text, size_t room);
+
+// ---- Registry, HKEY_CURRENT_USER only ----
+struct reg_key_s;
+typedef reg_key_s* reg_key;
+
+constexpr long REG_OK = 0;                 // ERROR_SUCCESS
+constexpr long REG_NOT_FOUND = 2;          // ERROR_FILE_NOT_FOUND
+constexpr long REG_ACCESS_DENIED = 5;      // ERROR_ACCESS_DENIED
+constexpr long REG_MORE_DATA = 234;        // ERROR_MORE_DATA
+constexpr long REG_BAD_STORE = 1009;       // ERROR_BADDB
+constexpr unsigned REG_ACCESS_QUERY = 1;   // KEY_QUERY_VALUE
+constexpr unsigned REG_ACCESS_SET = 2;     // KEY_SET_VALUE
+constexpr uint32_t REG_TYPE_SZ = 1;        // REG_SZ
+
+// RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, access, out).
+long reg_open_key(const char* subkey, unsigned access, reg_key* out);
+// RegQueryValueExA(key, name, NULL, NULL, data, size): size is the room in data on the way in and
+// the length of the stored data on the way out (REG_MORE_DATA when it did not fit).
+long reg_query_value(reg_key key, const char* name, unsigned char* data, uint32_t* size);
+// RegSetValueExA(key, name, 0, type, data, size).
+long reg_set_value(reg_key key, const char* name, uint32_t type, const unsigned char* data, uint32_t size);
+// RegCloseKey(key).
+long reg_close_key(reg_key key);
+
+// ---- Directory search ----
+constexpr unsigned ATTR_FOLDER = 0x10;     // FILE_ATTRIBUTE_DIRECTORY / _A_SUBDIR
+
+struct find_entry {
+    char name[260];
+    unsigned attrib;
+};
+
+// FindFirstFileA / FindNextFileA / FindClose. find_first_file answers null when nothing was found.
+struct find_state;
+find_state* find_first_file(const char* pattern, find_entry* out);
+int find_next_file(find_state* search, find_entry* out);   // 1 with the next entry, 0 at the end
+void find_close(find_state* search);
+
+// _findfirst / _findnext / _findclose: a handle, -1 when nothing was found; next answers 0 or -1.
+intptr_t findfirst(const char* pattern, find_entry* out);
+int findnext(intptr_t handle, find_entry* out);
+int findclose(intptr_t handle);
+
+// ---- Files (msvcrt) ----
+int file_access(const char* path, int mode);      // _access: 0, or -1 with errno
+int make_dir(const char* path);                   // _mkdir
+int change_dir(const char* path);                 // _chdir
+int remove_file(const char* path);                // remove
+int rename_file(const char* from, const char* to);// rename
+// fopen with msvcrt modes: "t" (the default) is a text stream, "b" a binary one.
+FILE* open_file(const char* path, const char* mode);
+
+// ---- Commands ----
+// system(command): the exit status of the command, non-zero when it could not be started.
+int run_command(const char* command);
+
+#endif

@@ -1,0 +1,50 @@
+// Helpers for the tests: temporary folders, whole-file reads and writes, folder snapshots, and
+// running a built program with chosen input, environment and working folder.
+#ifndef VNAUDIO_TEST_SUPPORT_H
+#define VNAUDIO_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    std::string operator/(const std::string& relative) const { return path + "/" + relative; }
+};
+
+std::string read_file(const std::string& path);          // the bytes; "" when missing (see exists)
+void write_file(const std::string& path, const std::string& bytes);
+bool exists(const std::string& path);
+void make_dirs(const std::string& path);                  // mkdir -p
+
+// Every file below root (relative name -> bytes), folders as name + "/" -> "".
+std::map<std::string, std::string> snapshot(const std::string& root);
+
+struct run_result {
+    int status;        // exit status, or 128 + signal number
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+
+// Runs program with args in cwd, feeding input on standard input. env entries "NAME=value" are
+// added to (or replace in) the test's own environment.
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd, const std::string& input = "",
+                       const std::vector<std::string>& env = {});
+
+std::string bin_path(const std::string& name);            // a program of this build
+std::string source_path(const std::string& relative);     // a file of the source tree
+bool have_program(const std::string& name);               // on PATH
+std::string find_program(const std::string& name);        // full path, or ""
+
+// Little-endian writers for building binary test inputs.
+void put_u16(std::string& s, unsigned v);
+void put_u32(std::string& s, uint32_t v);
+
+#endif
