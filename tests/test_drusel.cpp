@@ -1,0 +1,296 @@
+// drusel run in a temporary koewav tree with a stand-in encoder: files, both streams, exit codes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+namespace {
+
+const std::string reg_header = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\vurlo\\_inmm.dll]\r\n";
+
+std::string reg_escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+class DruselTest : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string koewav, registry, log, plan;
+    void SetUp() override {
+        koewav = dir / "koewav";
+        make_dirs(koewav);
+        registry = dir / "registry.reg";
+        log = dir / "encoder.log";
+        plan = dir / "encoder.plan";
+        use_encoder(bin_path("fake_encoder"));
+    }
+    void use_encoder(const std::string& path) {
+        write_file(registry, reg_header + "\"SMX_Path\"=\"" + reg_escape(path) + "\"\r\n");
+    }
+    void voice(const std::string& rel, const std::string& bytes) {
+        std::string full = koewav + "/" + rel;
+        make_dirs(full.substr(0, full.rfind('/')));
+        write_file(full, bytes);
+    }
+    run_result run(const std::string& answers = "", std::vector<std::string> env = {}) {
+        env.push_back("VNAUDIO_REGISTRY=" + registry);
+        env.push_back("FAKE_ENCODER_LOG=" + log);
+        env.push_back("FAKE_ENCODER_PLAN=" + plan);
+        return run_program(bin_path("drusel"), {}, koewav, answers, env);
+    }
+    std::vector<std::string> encoder_calls() {
+        std::vector<std::string> calls;
+        std::string text = read_file(log);
+        size_t start = 0, end;
+        while ((end = text.find('\n', start)) != std::string::npos) {
+            calls.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return calls;
+    }
+    std::string command(const std::string& wav) {
+        return bin_path("fake_encoder") + " -e -w " + wav + " " + wav + ".mp3\n";
+    }
+};
+
+TEST_F(DruselTest, ConvertsEveryVoiceInPlace) {
+    voice("001/Z00100001.WAV", "voice one");
+    voice("001/Z00100002.WAV", "voice two");
+    voice("002/Z00200007.WAV", "voice three");
+    run_result r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, command("001\\Z00100001.WAV") + command("001\\Z00100002.WAV") +
+                         command("002\\Z00200007.WAV"));
+    auto files = snapshot(koewav);
+    std::map<std::string, std::string> expected = {
+        {"001/", ""}, {"002/", ""},
+        {"001/Z00100001.WAV", "FAKEMP3:voice one"},
+        {"001/Z00100002.WAV", "FAKEMP3:voice two"},
+        {"002/Z00200007.WAV", "FAKEMP3:voice three"}};
+    EXPECT_EQ(files, expected);
+    // The encoder sees the names as formed, backslashes and all.
+    ASSERT_EQ(encoder_calls().size(), 3u);
+    EXPECT_EQ(encoder_calls()[0], "-e -w 001\\Z00100001.WAV 001\\Z00100001.WAV.mp3");
+}
+
+TEST_F(DruselTest, IgnoreKeepsTheWav) {
+    voice("001/Z00100001.WAV", "one");
+    voice("001/Z00100002.WAV", "two");
+    write_file(plan, "1\n0\n");
+    run_result r = run("i\n");
+    EXPECT_EQ(r.status, 0) << "skipped files do not change the exit code";
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+              "drusel.exe: 001\\Z00100001.WAV: scmpxを起動できないか、変換に失敗しました。\n");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "FAKEMP3:two");
+}
+
+TEST_F(DruselTest, RetryRunsTheSameCommandAgain) {
+    voice("001/Z00100001.WAV", "one");
+    write_file(plan, "1\n1\n0\n");
+    run_result r = run("r\nretry\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, command("001\\Z00100001.WAV")) << "the command is written once";
+    auto calls = encoder_calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0], calls[2]);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_FALSE(exists(koewav + "/001/Z00100001.WAV.mp3"));
+}
+
+TEST_F(DruselTest, AbortEndsTheRunKeepingEarlierConversions) {
+    voice("001/Z00100001.WAV", "one");
+    voice("001/Z00100002.WAV", "two");
+    voice("002/Z00200001.WAV", "three");
+    write_file(plan, "0\n1\n");
+    run_result r = run("a\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "two");
+    EXPECT_EQ(read_file(koewav + "/002/Z00200001.WAV"), "three");
+    EXPECT_EQ(encoder_calls().size(), 2u) << "nothing after the Abort";
+    EXPECT_EQ(r.err.find("plovenakで作成された"), std::string::npos);
+}
+
+TEST_F(DruselTest, NoAnswerMeansAbortNeverAnEndlessRetry) {
+    voice("001/Z00100001.WAV", "one");
+    write_file(plan, "1\n1\n1\n1\n1\n1\n1\n1\n");
+    run_result r = run("");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(encoder_calls().size(), 1u);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+}
+
+TEST_F(DruselTest, AnUnknownAnswerIsAskedAgain) {
+    voice("001/Z00100001.WAV", "one");
+    write_file(plan, "1\n");
+    run_result r = run("maybe\nignore\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(encoder_calls().size(), 1u);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+}
+
+TEST_F(DruselTest, EncoderClaimingSuccessWithoutAFileNeverCostsTheVoice) {
+    voice("001/Z00100001.WAV", "one");
+    write_file(plan, "98\n");
+    run_result r = run("i\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("scmpxを起動できないか、変換に失敗しました。"), std::string::npos);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+}
+
+TEST_F(DruselTest, IgnoredFailureLeavesWhatTheEncoderWrote) {
+    voice("001/Z00100001.WAV", "one");
+    write_file(plan, "99\n");
+    run_result r = run("i\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV.mp3"), "FAKEMP3:one");
+}
+
+TEST_F(DruselTest, SkipsDotFoldersPlainFilesAndLongerNames) {
+    voice("001/Z00100001.WAV", "one");
+    voice(".ab/Z.WAV", "hidden");
+    voice("abcd/Z.WAV", "four letters");
+    write_file(koewav + "/abc", "a plain file");
+    run_result r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, command("001\\Z00100001.WAV"));
+    EXPECT_EQ(read_file(koewav + "/.ab/Z.WAV"), "hidden");
+    EXPECT_EQ(read_file(koewav + "/abcd/Z.WAV"), "four letters");
+}
+
+TEST_F(DruselTest, FolderWithoutWavsGetsItsLine) {
+    voice("001/Z00100001.WAV", "one");
+    make_dirs(koewav + "/002");
+    voice("003/readme.txt", "no voices");
+    run_result r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "002: wavファイルがありません。\n003: wavファイルがありません。\n");
+}
+
+TEST_F(DruselTest, OutsideAKoewavTreeItSaysWhereToRun) {
+    make_dirs(koewav + "/BGM");
+    write_file(koewav + "/GAMEEXE.INI", "#REGNAME = \"x\"\n");
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "BGM: wavファイルがありません。\n"
+                     "drusel.exe: plovenakで作成されたkoewavフォルダで実行してください。\n");
+}
+
+TEST_F(DruselTest, FallsBackToScmpxWhenTheValueIsEmptyOrTheKeyMissing) {
+    voice("001/Z00100001.WAV", "one");
+    // A folder on PATH holding a Linux "scmpx": the default "scmpx.exe" finds it.
+    std::string path_dir = dir / "path";
+    make_dirs(path_dir);
+    ASSERT_EQ(symlink(bin_path("fake_encoder").c_str(), (path_dir + "/scmpx").c_str()), 0);
+    std::string path_env = "PATH=" + path_dir + ":/usr/bin:/bin";
+
+    write_file(registry, reg_header + "\"SMX_Path\"=\"\"\r\n");
+    run_result r = run("", {path_env});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "scmpx.exe -e -w 001\\Z00100001.WAV 001\\Z00100001.WAV.mp3\n");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+
+    write_file(registry, "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n\"A\"=\"b\"\r\n");
+    r = run("", {path_env});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "_inmm.dllのレジストリが見つかりません。\n");
+    EXPECT_EQ(r.out.substr(0, 16), "scmpx.exe -e -w ");
+}
+
+TEST_F(DruselTest, MissingValueIsAReadFailure) {
+    voice("001/Z00100001.WAV", "one");
+    write_file(registry, reg_header + "\"Other\"=\"x\"\r\n");
+    run_result r = run("i\n", {"PATH=/nonexistent"});
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "レジストリの読みとりに失敗しました。。\n");
+    EXPECT_EQ(r.out.substr(0, 16), "scmpx.exe -e -w ");
+}
+
+TEST_F(DruselTest, EncoderPathWithABlankFailsIntoTheBox) {
+    voice("001/Z00100001.WAV", "one");
+    voice("001/Z00100002.WAV", "two");
+    std::string spaced = dir / "my enc";
+    make_dirs(spaced);
+    ASSERT_EQ(symlink(bin_path("fake_encoder").c_str(), (spaced + "/fake_encoder").c_str()), 0);
+    use_encoder(spaced + "/fake_encoder");
+    run_result r = run("i\ni\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(encoder_calls().size(), 0u);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "two");
+    size_t boxes = 0;
+    for (size_t at = 0; (at = r.err.find("変換に失敗しました。", at)) != std::string::npos; ++at) ++boxes;
+    EXPECT_EQ(boxes, 2u);
+}
+
+TEST_F(DruselTest, SecondRunConvertsTheReplacedFilesAgain) {
+    voice("001/Z00100001.WAV", "one");
+    ASSERT_EQ(run().status, 0);
+    ASSERT_EQ(run().status, 0);
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:FAKEMP3:one");
+}
+
+// The LAME wrapper turns real speech-like WAVs into MP3s that an independent decoder reads back.
+TEST_F(DruselTest, RealMp3sWithTheLameWrapper) {
+    if (!have_program("lame")) GTEST_SKIP() << "lame is not installed: the real-encoder scenario is skipped";
+    if (!exists(bin_path("scmpx"))) GTEST_SKIP() << "tools/scmpx was not built";
+    // Two seconds of a 440 Hz tone at 22,050 Hz, 16-bit mono, built by hand.
+    std::string wav;
+    const uint32_t rate = 22050, samples = rate * 2;
+    wav += "RIFF";
+    put_u32(wav, 36 + samples * 2);
+    wav += "WAVEfmt ";
+    put_u32(wav, 16);
+    put_u16(wav, 1);
+    put_u16(wav, 1);
+    put_u32(wav, rate);
+    put_u32(wav, rate * 2);
+    put_u16(wav, 2);
+    put_u16(wav, 16);
+    wav += "data";
+    put_u32(wav, samples * 2);
+    for (uint32_t i = 0; i < samples; ++i) {
+        int v = (i / 25) % 2 ? 8000 : -8000;  // a square wave near 441 Hz
+        put_u16(wav, static_cast<uint16_t>(v));
+    }
+    voice("001/Z00100001.WAV", wav);
+    voice("001/Z00100002.WAV", wav);
+    use_encoder(bin_path("scmpx"));
+    run_result r = run();
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"Z00100001.WAV", "Z00100002.WAV"}) {
+        std::string file = koewav + "/001/" + name;
+        std::string data = read_file(file);
+        ASSERT_GT(data.size(), 100u);
+        EXPECT_NE(data.substr(0, 4), "RIFF") << name << " still holds WAV data";
+        // Decode it back with lame itself and measure the length.
+        std::string copy = dir / "check.mp3", back = dir / "check.wav";
+        write_file(copy, data);
+        run_result d = run_program(find_program("lame"), {"--quiet", "--decode", copy, back}, dir.path);
+        ASSERT_EQ(d.status, 0) << d.err;
+        std::string pcm = read_file(back);
+        ASSERT_GT(pcm.size(), 44u);
+        auto le = [&](size_t at, int width) {
+            uint32_t v = 0;
+            for (int i = width - 1; i >= 0; --i) v = v * 256 + static_cast<unsigned char>(pcm[at + i]);
+            return v;
+        };
+        uint32_t channels = le(22, 2), rate_back = le(24, 4);
+        ASSERT_GT(channels * rate_back, 0u);
+        // Within a tenth of a second of 2 s, whatever padding the codec adds.
+        double seconds = static_cast<double>(pcm.size() - 44) / (2.0 * channels * rate_back);
+        EXPECT_NEAR(seconds, 2.0, 0.1) << name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// scmpx for Linux: "scmpx -e -w IN OUT" encodes the WAV file IN to the MP3 file OUT with LAME.
+// drusel hands it names with backslashes and in any letter case, so both files are opened through
+// the platform layer's path rules; LAME itself works on pipes. Exits 0 only when OUT was written.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+extern const char tool_title[] = "scmpx";
+extern char** environ;
+
+static int usage() {
+    fputs("usage: scmpx -e -w IN.wav OUT.mp3\n", stderr);
+    return 2;
+}
+
+// Streams in through LAME's standard input and out of its standard output; answers LAME's exit
+// status, or -1 when it could not run or a stream failed.
+static int encode(FILE* in, FILE* out) {
+    int to_lame[2], from_lame[2];
+    if (pipe(to_lame) != 0 || pipe(from_lame) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, to_lame[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, from_lame[1], 1);
+    for (int fd : {to_lame[0], to_lame[1], from_lame[0], from_lame[1]})
+        posix_spawn_file_actions_addclose(&actions, fd);
+    const char* lame = getenv("SCMPX_LAME");
+    if (!lame || !*lame) lame = "lame";
+    char* argv[] = {const_cast<char*>(lame), const_cast<char*>("--quiet"), const_cast<char*>("-"),
+                    const_cast<char*>("-"), nullptr};
+    pid_t pid;
+    int spawned = posix_spawnp(&pid, lame, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(to_lame[0]);
+    close(from_lame[1]);
+    if (spawned != 0) {
+        fprintf(stderr, "scmpx: cannot start %s: %s\n", lame, strerror(spawned));
+        close(to_lame[1]);
+        close(from_lame[0]);
+        return -1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    bool failed = false, in_done = false;
+    static char in_buf[65536], out_buf[65536];
+    size_t in_have = 0, in_at = 0;
+    int to_fd = to_lame[1];
+    for (;;) {
+        pollfd fds[2];
+        int n = 0;
+        fds[n++] = {from_lame[0], POLLIN, 0};
+        if (to_fd >= 0) fds[n++] = {to_fd, POLLOUT, 0};
+        if (poll(fds, n, -1) < 0) {
+            if (errno == EINTR) continue;
+            failed = true;
+            break;
+        }
+        if (to_fd >= 0 && fds[1].revents) {
+            if (in_at == in_have && !in_done) {
+                in_have = fread(in_buf, 1, sizeof in_buf, in);
+                in_at = 0;
+                if (in_have == 0) {
+                    in_done = true;
+                    if (ferror(in)) failed = true;
+                }
+            }
+            if (in_at < in_have) {
+                ssize_t k = write(to_fd, in_buf + in_at, in_have - in_at);
+                if (k > 0) in_at += static_cast<size_t>(k);
+                else in_done = true;
+            }
+            if (in_done && in_at == in_have) {
+                close(to_fd);
+                to_fd = -1;
+            }
+        }
+        if (fds[0].revents) {
+            ssize_t k = read(from_lame[0], out_buf, sizeof out_buf);
+            if (k <= 0) break;
+            if (fwrite(out_buf, 1, static_cast<size_t>(k), out) != static_cast<size_t>(k)) failed = true;
+        }
+    }
+    if (to_fd >= 0) close(to_fd);
+    close(from_lame[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (failed) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 5 || strcmp(argv[1], "-e") != 0 || strcmp(argv[2], "-w") != 0) return usage();
+    const char* in_path = argv[3];
+    const char* out_path = argv[4];
+    FILE* in = open_file(in_path, "rb");
+    if (!in) {
+        fprintf(stderr, "scmpx: %s: %s\n", in_path, strerror(errno));
+        return 1;
+    }
+    FILE* out = open_file(out_path, "wb");
+    if (!out) {
+        fprintf(stderr, "scmpx: %s: %s\n", out_path, strerror(errno));
+        fclose(in);
+        return 1;
+    }
+    int status = encode(in, out);
+    fclose(in);
+    long written = ftell(out);
+    int closed = fclose(out);
+    if (status != 0 || closed != 0 || written <= 0) {
+        // Leave no half-made MP3 behind.
+        remove_file(out_path);
+        if (status > 0) fprintf(stderr, "scmpx: lame failed on %s (status %d)\n", in_path, status);
+        else fprintf(stderr, "scmpx: could not encode %s to %s\n", in_path, out_path);
+        return 1;
+    }
+    return 0;
+}
