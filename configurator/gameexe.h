@@ -1,0 +1,32 @@
+// Rewrites GAMEEXE.INI for CD-audio emulation: settings lines of both engines, a "#CDTRACK" entry
+// for every "#DSTRACK" entry, and the _inmm.ini track table.
+#ifndef VNAUDIO_GAMEEXE_H
+#define VNAUDIO_GAMEEXE_H
+
+#include <cstdint>
+#include <cstdio>
+
+// The track number of the first "#DSTRACK" entry; CD track 1 is the game's data.
+constexpr int FIRST_TRACK = 2;
+// An end position that means "up to the end of the track's audio".
+constexpr int32_t WHOLE_TRACK_END = 99999999;
+// Room for the file name and the track name of a "#DSTRACK" line, terminator included.
+constexpr unsigned TRACK_NAME_SIZE = 64;
+// Room for a "#SYSCOM.011" text or a "#CDDA_" name, terminator included.
+constexpr unsigned SETTING_TEXT_SIZE = 256;
+
+// Copies input (the game's GAMEEXE.INI, from its start) to output line by line by the rules of
+// system, and writes one track table line per "#DSTRACK" entry. 1 when the whole input was
+// handled; 0 when a track could not be described or a stream failed (the box has been shown).
+// Closes no stream.
+int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system);
+
+// Writes the "#CDTRACK" line of one entry. 1 when written, 0 when the track could not be described.
+int write_cd_track(FILE* output, int32_t start, int32_t end, int32_t third, const char* file_name,
+                   const char* track_name, int track, const char* folder, int system);
+
+// The boxes for a stream that failed, in the words of the system.
+void report_write_failure(const char* file_name, int error);
+void report_read_failure(const char* file_name, int error);
+
+#endif
