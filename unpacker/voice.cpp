@@ -1,0 +1,113 @@
+// Decoding one voice into a WAV file: the blocks are decoded into one buffer that is written in
+// large pieces, and the header, which needs the final length, is written last.
+#include "unpacker/voice.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/common.h"
+#include "platform/platform.h"
+
+// A voice's samples collect behind room for the header; a voice that fits (most do) leaves in a
+// single write with its header in front. The buffer takes the largest block with room to spare,
+// so memory stays bounded however long the voice is.
+static constexpr size_t OUTPUT_BUFFER_SIZE = 1 << 20;
+static_assert(OUTPUT_BUFFER_SIZE >= WAV_HEADER_SIZE + 4 * 65535, "a coded block must fit");
+static unsigned char output_buffer[OUTPUT_BUFFER_SIZE];
+static unsigned char block_buffer[65535];
+static unsigned char size_table[2 * 65535];
+
+// The WAV header's length fields are 32 bits wide.
+static constexpr uint64_t MAX_DATA_LENGTH = 0xFFFFFFFFu - 36;
+
+int write_wav_header(FILE* out, uint32_t data_length, uint32_t rate) {
+    unsigned char header[WAV_HEADER_SIZE];
+    fill_wav_header(header, data_length, rate);
+    return fwrite(header, 1, sizeof header, out) == sizeof header;
+}
+
+static void report_read_failure(FILE* archive, const char* archive_path) {
+    if (ferror(archive))
+        error_box("%sの読み込みに失敗しました: %s", archive_path, strerror(errno));
+    else
+        error_box("%sは壊れています。音声のデータが途中で切れています。", archive_path);
+}
+
+static int read_exactly(FILE* archive, unsigned char* into, size_t size) {
+    return fread(into, 1, size, archive) == size;
+}
+
+// Closes and removes a WAV file that cannot be finished, so no file claims samples it lacks.
+static void discard_output(FILE* out, const char* out_path) {
+    fclose(out);
+    remove_file(out_path);
+}
+
+static int fail_write(FILE* out, const char* out_path) {
+    int error = errno ? errno : EIO;
+    error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
+    discard_output(out, out_path);
+    return 1;
+}
+
+int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
+                 FILE* archive, const char* archive_path) {
+    size_t blocks = entry.block_count;
+    if (entry.offset > 0x7FFFFFFFu || fseek(archive, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
+        !read_exactly(archive, size_table, 2 * blocks)) {
+        report_read_failure(archive, archive_path);
+        return 1;
+    }
+
+    FILE* out = open_file(out_path, "wb");
+    if (!out) {
+        error_box("%sを作成できません。", out_path);
+        return 1;
+    }
+
+    memset(output_buffer, 0, WAV_HEADER_SIZE);
+    size_t used = WAV_HEADER_SIZE;
+    bool flushed = false;
+    uint64_t data_length = 0;
+    for (size_t k = 0; k < blocks; ++k) {
+        unsigned size = read_u16le(size_table + 2 * k);
+        if (size != 0 && !read_exactly(archive, block_buffer, size)) {
+            report_read_failure(archive, archive_path);
+            discard_output(out, out_path);
+            return 1;
+        }
+        if (used + 2 * max_block_samples(size) > OUTPUT_BUFFER_SIZE) {
+            errno = 0;
+            if (fwrite(output_buffer, 1, used, out) != used) return fail_write(out, out_path);
+            flushed = true;
+            used = 0;
+        }
+        size_t bytes = 2 * decode_block(block_buffer, size, output_buffer + used);
+        used += bytes;
+        data_length += bytes;
+        if (data_length > MAX_DATA_LENGTH) {
+            error_box("%sは長すぎてWAVファイルにできません。", out_path);
+            discard_output(out, out_path);
+            return 1;
+        }
+    }
+
+    uint32_t rate = header.sample_rate ? header.sample_rate : KOE_DEFAULT_RATE;
+    uint32_t length = static_cast<uint32_t>(data_length);
+    errno = 0;
+    if (!flushed) {
+        fill_wav_header(output_buffer, length, rate);
+        if (fwrite(output_buffer, 1, used, out) != used) return fail_write(out, out_path);
+    } else {
+        if (fwrite(output_buffer, 1, used, out) != used || fseek(out, 0, SEEK_SET) != 0 ||
+            !write_wav_header(out, length, rate))
+            return fail_write(out, out_path);
+    }
+    if (fclose(out) != 0) {
+        int error = errno ? errno : EIO;
+        error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
+        remove_file(out_path);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+// Turning one voice of an open KOEPAC archive into a 16-bit mono PCM WAV file.
+#ifndef VNAUDIO_VOICE_H
+#define VNAUDIO_VOICE_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "unpacker/koepac.h"
+
+// Writes the 44-byte header at the stream's current position in one write; 1 on success, 0 when
+// the write failed.
+int write_wav_header(FILE* out, uint32_t data_length, uint32_t rate);
+
+// Decodes the voice of entry from archive (a binary stream, left positioned behind the last block
+// read) into a new WAV file at out_path. Answers 0 when the file is complete, 1 after a message:
+// the file could not be created or written (it is then removed), or archive_path, as the user
+// knows the archive, could not be read in full. Needs build_decode_tables first.
+int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
+                 FILE* archive, const char* archive_path);
+
+#endif
