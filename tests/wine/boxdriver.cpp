@@ -1,0 +1,307 @@
+// boxdriver: starts a Windows tool, answers each message box it shows from a script and logs every
+// box (caption, text, buttons, answer) as one UTF-8 line, so scenarios can check real boxes under Wine.
+//
+//   boxdriver.exe [--log FILE] [--timeout SECONDS] SCRIPT TOOL.exe [args...]
+//   boxdriver.exe --probe        prints the ANSI code page and exits with PROBE_STATUS
+//
+// SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
+// starting with '#' are skipped). The exit status is the tool's own, or one of the codes below.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int PROBE_STATUS = 42;
+constexpr int EXIT_UNEXPECTED_BOX = 90;  // more boxes than the script answers
+constexpr int EXIT_MISSING_BOX = 91;     // the tool ended before every scripted box appeared
+constexpr int EXIT_NO_SUCH_BUTTON = 92;  // the box lacks the scripted answer's button
+constexpr int EXIT_TIMEOUT = 93;
+constexpr int EXIT_START_FAILED = 94;
+constexpr int EXIT_USAGE = 95;
+
+struct answer_word {
+    const char* word;
+    int id;
+};
+
+const answer_word answer_words[] = {
+    {"ok", IDOK},         {"cancel", IDCANCEL}, {"abort", IDABORT}, {"retry", IDRETRY},
+    {"ignore", IDIGNORE}, {"yes", IDYES},       {"no", IDNO},
+};
+
+struct scripted_answer {
+    std::string word;
+    int id;
+};
+
+struct box_button {
+    HWND hwnd;
+    int id;
+    std::string label;
+};
+
+struct box_view {
+    std::string caption;
+    std::string text;
+    std::vector<box_button> buttons;
+};
+
+FILE* log_stream = stdout;
+
+std::string to_utf8(const wchar_t* text, int length) {
+    if (length <= 0) return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+// The window's text as the user sees it. Reading the wide text avoids a second trip through this
+// process's own ANSI code page, so a garbled box shows up garbled here too.
+std::string window_text(HWND hwnd) {
+    int length = GetWindowTextLengthW(hwnd);
+    std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
+    int got = GetWindowTextW(hwnd, text.data(), length + 1);
+    return to_utf8(text.data(), got);
+}
+
+std::string class_name(HWND hwnd) {
+    wchar_t name[64];
+    int got = GetClassNameW(hwnd, name, 64);
+    return to_utf8(name, got);
+}
+
+// One log line per box: line ends inside the text become a visible \n.
+std::string one_line(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (c == '\n' || c == '\r') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+BOOL CALLBACK collect_child(HWND child, LPARAM param) {
+    box_view* view = reinterpret_cast<box_view*>(param);
+    if (!IsWindowVisible(child)) return TRUE;
+    std::string kind = class_name(child);
+    if (_stricmp(kind.c_str(), "Button") == 0) {
+        view->buttons.push_back({child, GetDlgCtrlID(child), window_text(child)});
+    } else if (_stricmp(kind.c_str(), "Static") == 0) {
+        LONG style = GetWindowLongW(child, GWL_STYLE);
+        if ((style & SS_TYPEMASK) == SS_ICON) return TRUE;
+        std::string text = window_text(child);
+        if (!text.empty()) {
+            if (!view->text.empty()) view->text += "\n";
+            view->text += text;
+        }
+    }
+    return TRUE;
+}
+
+box_view read_box(HWND box) {
+    box_view view;
+    view.caption = window_text(box);
+    EnumChildWindows(box, collect_child, reinterpret_cast<LPARAM>(&view));
+    return view;
+}
+
+std::string describe(const box_view& view) {
+    std::string line = one_line(view.caption) + ": " + one_line(view.text) + " [";
+    for (size_t i = 0; i < view.buttons.size(); ++i) {
+        if (i) line += "|";
+        line += view.buttons[i].label;
+    }
+    return line + "]";
+}
+
+struct box_search {
+    DWORD pid;
+    std::vector<HWND> found;
+};
+
+// Only a visible box is ready: the text and buttons are in place once it is shown.
+BOOL CALLBACK collect_box(HWND hwnd, LPARAM param) {
+    box_search* search = reinterpret_cast<box_search*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == search->pid && IsWindowVisible(hwnd) && class_name(hwnd) == "#32770")
+        search->found.push_back(hwnd);
+    return TRUE;
+}
+
+bool read_script(const char* path, std::vector<scripted_answer>* answers) {
+    FILE* f = fopen(path, "r");
+    if (!f) {
+        fprintf(stderr, "boxdriver: cannot read the script %s\n", path);
+        return false;
+    }
+    char line[256];
+    bool ok = true;
+    while (fgets(line, sizeof line, f)) {
+        std::string word = line;
+        while (!word.empty() && strchr(" \t\r\n", word.back())) word.pop_back();
+        size_t start = word.find_first_not_of(" \t");
+        if (start == std::string::npos || word[start] == '#') continue;
+        word = word.substr(start);
+        int id = 0;
+        for (const answer_word& known : answer_words)
+            if (_stricmp(known.word, word.c_str()) == 0) id = known.id;
+        if (!id) {
+            fprintf(stderr, "boxdriver: unknown answer \"%s\" in %s\n", word.c_str(), path);
+            ok = false;
+        }
+        answers->push_back({word, id});
+    }
+    fclose(f);
+    return ok;
+}
+
+// Quotes one argument the way the runtime's command-line split takes it apart again.
+std::string quote_argument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') out.append(backslashes * 2 + 1, '\\');
+        else out.append(backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+void write_log(const std::string& line) {
+    fprintf(log_stream, "%s\n", line.c_str());
+    fflush(log_stream);
+}
+
+int probe() {
+    printf("acp=%u\n", GetACP());
+    return PROBE_STATUS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--probe") == 0) return probe();
+
+    int arg = 1;
+    const char* log_path = nullptr;
+    double timeout_seconds = 60;
+    while (arg + 1 < argc && strncmp(argv[arg], "--", 2) == 0) {
+        if (strcmp(argv[arg], "--log") == 0) log_path = argv[arg + 1];
+        else if (strcmp(argv[arg], "--timeout") == 0) timeout_seconds = atof(argv[arg + 1]);
+        else break;
+        arg += 2;
+    }
+    if (argc - arg < 2) {
+        fprintf(stderr, "usage: boxdriver.exe [--log FILE] [--timeout SECONDS] SCRIPT TOOL.exe [args...]\n");
+        return EXIT_USAGE;
+    }
+    std::vector<scripted_answer> answers;
+    if (!read_script(argv[arg], &answers)) return EXIT_USAGE;
+    if (log_path) {
+        log_stream = fopen(log_path, "wb");
+        if (!log_stream) {
+            fprintf(stderr, "boxdriver: cannot write the log %s\n", log_path);
+            return EXIT_USAGE;
+        }
+    }
+
+    std::string command;
+    for (int i = arg + 1; i < argc; ++i) {
+        if (!command.empty()) command += ' ';
+        command += quote_argument(argv[i]);
+    }
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process;
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        fprintf(stderr, "boxdriver: cannot start %s (error %lu)\n", command.c_str(), GetLastError());
+        return EXIT_START_FAILED;
+    }
+
+    size_t shown = 0;
+    std::vector<HWND> answered;  // boxes already pressed that may not have closed yet
+    DWORD started = GetTickCount();
+    int failure = 0;
+    for (;;) {
+        DWORD waited = WaitForSingleObject(process.hProcess, 10);
+        box_search search = {process.dwProcessId, {}};
+        EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+        std::vector<HWND> still_open;
+        for (HWND hwnd : answered)
+            if (IsWindow(hwnd)) still_open.push_back(hwnd);
+        answered.swap(still_open);
+        for (HWND box : search.found) {
+            bool seen = false;
+            for (HWND hwnd : answered) seen = seen || hwnd == box;
+            if (seen) continue;
+            box_view view = read_box(box);
+            ++shown;
+            if (shown > answers.size()) {
+                write_log(describe(view) + " -> (unexpected)");
+                fprintf(stderr, "boxdriver: unexpected box %zu (the script answers %zu): %s\n", shown,
+                        answers.size(), describe(view).c_str());
+                failure = EXIT_UNEXPECTED_BOX;
+                break;
+            }
+            const scripted_answer& answer = answers[shown - 1];
+            HWND button = nullptr;
+            for (const box_button& b : view.buttons)
+                if (b.id == answer.id) button = b.hwnd;
+            write_log(describe(view) + " -> " + answer.word);
+            if (!button) {
+                fprintf(stderr, "boxdriver: box %zu has no %s button: %s\n", shown, answer.word.c_str(),
+                        describe(view).c_str());
+                failure = EXIT_NO_SUCH_BUTTON;
+                break;
+            }
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer.id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+            answered.push_back(box);
+        }
+        if (failure) break;
+        if (waited == WAIT_OBJECT_0) break;
+        if (GetTickCount() - started > static_cast<DWORD>(timeout_seconds * 1000)) {
+            fprintf(stderr, "boxdriver: the tool still runs after %g s\n", timeout_seconds);
+            failure = EXIT_TIMEOUT;
+            break;
+        }
+    }
+    if (failure) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 5000);
+        return failure;
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (shown < answers.size()) {
+        fprintf(stderr, "boxdriver: the tool ended with status %lu after %zu of %zu scripted boxes\n", status,
+                shown, answers.size());
+        return EXIT_MISSING_BOX;
+    }
+    return static_cast<int>(status);
+}
