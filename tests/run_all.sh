@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The whole test suite: the native build and its tests, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the Windows build with its executable checks, and the Windows
+# programs under Wine. Groups that cannot run here are named with the reason; under CI nothing may
+# be skipped.
+set -u
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+passed=0 failed=0 skipped=0
+declare -a notes=()
+
+note() { notes+=("$1"); echo "== $1"; }
+
+# Adds the counts of a ctest run (from its log) to the totals.
+count_ctest() {
+    local log=$1 total fails skips
+    total=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+    fails=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
+    skips=$(grep -c '\*\*\*Skipped\| Skipped ' "$log" 2>/dev/null)
+    if [ -z "$total" ]; then failed=$((failed + 1)); return; fi
+    passed=$((passed + total - fails - skips)); failed=$((failed + fails)); skipped=$((skipped + skips))
+}
+
+run_native() {  # build dir, extra cmake args...
+    local dir=$1; shift
+    if ! cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1; then
+        cat "$dir.configure.log"; note "$dir: configure failed"; failed=$((failed + 1)); return
+    fi
+    if ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
+        tail -n 60 "$dir.build.log"; note "$dir: build failed"; failed=$((failed + 1)); return
+    fi
+    (cd "$dir" && ctest -j"$jobs" --output-on-failure) 2>&1 | tee "$dir.test.log"
+    count_ctest "$dir.test.log"
+    local skips
+    skips=$(grep -c '\*\*\*Skipped\| Skipped ' "$dir.test.log")
+    [ "$skips" -gt 0 ] && note "$dir: $skips test(s) skipped (see the reasons above)"
+}
+
+run_native build
+run_native build-asan -DVNAUDIO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+if command -v i686-w64-mingw32-g++-win32 >/dev/null || command -v i686-w64-mingw32-g++ >/dev/null; then
+    if cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >build-win.configure.log 2>&1 &&
+       cmake --build build-win -j"$jobs" >build-win.build.log 2>&1; then
+        if bash tests/check_pe.sh build-win/bin; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+        if [ -x tests/wine/run.sh ] || [ -f tests/wine/run.sh ]; then
+            if command -v wine >/dev/null; then
+                bash tests/wine/run.sh build/bin build-win/bin 2>&1 | tee build-win.wine.log
+                line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build-win.wine.log | tail -n 1)
+                if [ -n "$line" ]; then
+                    p=${line%% passed*}; rest=${line#*passed, }; f=${rest%% failed*}
+                    passed=$((passed + p)); failed=$((failed + f))
+                else
+                    note "Wine scenarios: no result line"; failed=$((failed + 1))
+                fi
+            else
+                note "Wine scenarios skipped: wine is not installed (apt-get install wine wine32 wine64)"
+                skipped=$((skipped + 1))
+            fi
+        fi
+    else
+        tail -n 60 build-win.build.log; note "Windows build failed"; failed=$((failed + 1))
+    fi
+else
+    note "Windows build skipped: mingw-w64 is not installed (apt-get install g++-mingw-w64-i686-win32)"
+    skipped=$((skipped + 1))
+fi
+
+echo
+for n in "${notes[@]}"; do echo "note: $n"; done
+if [ "${CI:-}" = true ] && [ "$skipped" -gt 0 ]; then
+    echo "CI must run every group: $skipped skipped"
+    failed=$((failed + skipped))
+fi
+echo "total: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
