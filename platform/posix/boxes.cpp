@@ -1,0 +1,104 @@
+// Message boxes on the terminal: the box goes to standard error as "caption: text", and a question
+// reads its answer from standard input one byte at a time, so that a program started later still
+// finds the rest of the input. End of input gives the safe answer.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct box_choice {
+    const char* word;
+    int answer;
+};
+
+struct box_kind {
+    const char* prompt;
+    box_choice choices[3];
+    int at_end;           // the answer when the input has ended
+};
+
+// Indexed by the button bits of the box type (MB_OK .. MB_RETRYCANCEL).
+const box_kind box_kinds[] = {
+    {nullptr, {{"ok", ANSWER_OK}, {nullptr, 0}, {nullptr, 0}}, ANSWER_OK},
+    {"[o]k, [c]ancel? ", {{"ok", ANSWER_OK}, {"cancel", 2}, {nullptr, 0}}, 2},
+    {"[a]bort, [r]etry, [i]gnore? ", {{"abort", ANSWER_ABORT}, {"retry", ANSWER_RETRY}, {"ignore", ANSWER_IGNORE}},
+     ANSWER_ABORT},
+    {"[y]es, [n]o, [c]ancel? ", {{"yes", ANSWER_YES}, {"no", ANSWER_NO}, {"cancel", 2}}, 2},
+    {"[y]es, [n]o? ", {{"yes", ANSWER_YES}, {"no", ANSWER_NO}, {nullptr, 0}}, ANSWER_NO},
+    {"[r]etry, [c]ancel? ", {{"retry", ANSWER_RETRY}, {"cancel", 2}, {nullptr, 0}}, 2},
+};
+
+// One line of standard input without its line end; 0 at end of input (or when it cannot be read).
+int read_answer_line(char* line, size_t room) {
+    size_t len = 0;
+    int got_any = 0;
+    for (;;) {
+        char c;
+        ssize_t k = read(0, &c, 1);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) break;
+        got_any = 1;
+        if (c == '\n') {
+            line[len] = '\0';
+            return 1;
+        }
+        if (len + 1 < room) line[len++] = c;
+    }
+    line[len] = '\0';
+    return got_any && len > 0;
+}
+
+int answer_for(const box_kind& kind, const char* line) {
+    const char* start = line;
+    while (*start == ' ' || *start == '\t') ++start;
+    size_t len = strlen(start);
+    while (len > 0 && (start[len - 1] == ' ' || start[len - 1] == '\t' || start[len - 1] == '\r')) --len;
+    if (len == 0) return 0;
+    for (const box_choice& choice : kind.choices) {
+        if (!choice.word) continue;
+        size_t wl = strlen(choice.word);
+        if (len != 1 && len != wl) continue;
+        if (strncasecmp(start, choice.word, len) == 0) return choice.answer;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int show_box(const char* text, const char* caption, unsigned type) {
+    unsigned buttons = type & 0xF;
+    if (buttons >= sizeof box_kinds / sizeof box_kinds[0]) return 0;
+    const box_kind& kind = box_kinds[buttons];
+    // Progress lines written before the box must come out before it.
+    fflush(stdout);
+    fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
+    if (!kind.prompt) {
+        fflush(stderr);
+        return ANSWER_OK;
+    }
+    for (;;) {
+        fputs(kind.prompt, stderr);
+        fflush(stderr);
+        char line[256];
+        if (!read_answer_line(line, sizeof line)) {
+            fputc('\n', stderr);
+            return kind.at_end;
+        }
+        if (int answer = answer_for(kind, line)) return answer;
+    }
+}
+
+size_t text_fit(const char* text, size_t room) {
+    size_t len = strnlen(text, room + 1);
+    if (len <= room) return len;
+    // text[room] is the first byte left out; step back over the continuation bytes of the
+    // character it belongs to (at most three, so broken UTF-8 is cut where it stands).
+    size_t cut = room;
+    for (int k = 0; k < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++k) --cut;
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) return room;
+    return cut;
+}

@@ -1,0 +1,104 @@
+// The fault-injection choke point of the POSIX backend. Every file and registry call asks here
+// first; a test arms the Nth call to fail, in-process with fault_arm or for a whole program run
+// through VNAUDIO_FAULT=N, N:short or N:full (VNAUDIO_FAULT_LOG=path records what happened).
+#include "platform/fault.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/posix/posix_internal.h"
+
+static long armed_at;          // 0: disarmed
+static fault_kind armed_kind;
+static long calls;
+static int fired;
+static int short_write_due;    // the last check fired a short write
+
+void fault_arm(long nth, fault_kind kind) {
+    armed_at = nth > 0 ? nth : 0;
+    armed_kind = kind;
+    calls = 0;
+    fired = 0;
+    short_write_due = 0;
+}
+
+long fault_calls() { return calls; }
+
+int fault_fired() { return fired; }
+
+int fault_check(int is_write) {
+    ++calls;
+    short_write_due = 0;
+    if (armed_at == 0) return 0;
+    if (calls == armed_at) {
+        fired = 1;
+        switch (armed_kind) {
+        case FAULT_FAIL:
+            return EIO;
+        case FAULT_SHORT_WRITE:
+            if (!is_write) return EIO;
+            short_write_due = 1;
+            return ENOSPC;
+        case FAULT_DISK_FULL:
+            return ENOSPC;
+        }
+        return EIO;
+    }
+    if (calls > armed_at && armed_kind == FAULT_DISK_FULL && is_write) return ENOSPC;
+    return 0;
+}
+
+int fault_take_short_write() {
+    int due = short_write_due;
+    short_write_due = 0;
+    return due;
+}
+
+size_t short_write_part(size_t size) { return size / 2; }
+
+// Written at exit so that a loop over N knows when a run met no fault at all. Streams still open
+// are flushed first: their writes belong to the run and must be counted before the line is made.
+static void write_fault_log() {
+    const char* path = getenv("VNAUDIO_FAULT_LOG");
+    if (!path || !*path) return;
+    fflush(nullptr);
+    char line[64];
+    int n = snprintf(line, sizeof line, "calls=%ld fired=%d\n", calls, fired);
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    ssize_t ignored = write(fd, line, static_cast<size_t>(n));
+    (void)ignored;
+    close(fd);
+}
+
+// Reads VNAUDIO_FAULT once, before the program makes its first call.
+static int read_fault_environment() {
+    const char* log = getenv("VNAUDIO_FAULT_LOG");
+    if (log && *log) atexit(write_fault_log);
+    const char* spec = getenv("VNAUDIO_FAULT");
+    if (!spec || !*spec) return 0;
+    char* end = nullptr;
+    errno = 0;
+    long nth = strtol(spec, &end, 10);
+    fault_kind kind = FAULT_FAIL;
+    if (end && strcmp(end, ":short") == 0) {
+        kind = FAULT_SHORT_WRITE;
+    } else if (end && strcmp(end, ":full") == 0) {
+        kind = FAULT_DISK_FULL;
+    } else if (!end || *end != '\0') {
+        nth = -1;
+    }
+    if (errno != 0 || end == spec || nth <= 0) {
+        fprintf(stderr, "VNAUDIO_FAULT=%s not understood (N, N:short or N:full with N >= 1); no fault armed\n",
+                spec);
+        return 0;
+    }
+    fault_arm(nth, kind);
+    return 1;
+}
+
+static const int fault_environment_read = read_fault_environment();

@@ -1,0 +1,34 @@
+// Helpers shared by the files of the POSIX backend: path rules, name comparison, errno mapping
+// and the short-write side of fault injection.
+#ifndef VNAUDIO_POSIX_INTERNAL_H
+#define VNAUDIO_POSIX_INTERNAL_H
+
+#include <cstddef>
+#include <string>
+
+// After fault_check answered ENOSPC for a write: 1 when that fault is a short write, so the caller
+// lets part of the data through before failing.
+int fault_take_short_write();
+
+// The number of bytes a short write lets through out of size.
+size_t short_write_part(size_t size);
+
+// 1 when s (n bytes) is not valid UTF-8, so it is taken for CP932: a lead byte 0x81-0x9F or
+// 0xE0-0xFC then carries the next byte with it, and that byte is never a separator or a letter.
+int is_cp932_text(const char* s, size_t n);
+// Length of the character at s (1 or 2) under the chosen encoding rule.
+size_t char_length(const char* s, size_t left, int cp932);
+
+// Compares without regard to ASCII letter case; in CP932 text trail bytes compare exactly.
+// Answers <0, 0, >0 like strcmp (letters compare as their upper case, as NTFS orders names).
+int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932);
+
+// The Windows path as a POSIX path: separators turned to '/', every component matched without
+// regard to case where the exact name does not exist (the exact name wins when both exist).
+// A missing component keeps the spelling given (so a file being created takes that name).
+std::string resolve_path(const char* path);
+
+// The errno value msvcrt would give for a POSIX one.
+int map_errno(int posix_errno);
+
+#endif

@@ -1,0 +1,275 @@
+// msvcrt streams over POSIX descriptors: fopen modes with "t" and "b", CR LF translation and the
+// 0x1A end of text in text mode. Every stream is a glibc cookie stream, so each read, write and
+// close of the tools passes the fault choke point.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+constexpr size_t STREAM_BUFFER = 65536;   // stdio buffer of every stream
+constexpr size_t RAW_BUFFER = 65536;      // undecoded bytes of a text stream being read
+constexpr size_t TEXT_CHUNK = 32768;      // text written per translation round (doubles at most)
+
+struct stream_cookie {
+    int fd;
+    int text;
+    int text_ended;       // a 0x1A byte was met: the text ends there until the next seek
+    char* raw;            // text reading: bytes read from the file but not yet handed out
+    size_t raw_pos;
+    size_t raw_len;
+};
+
+// Writes all of n bytes unless the system refuses; answers the bytes written.
+size_t write_all(int fd, const char* p, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = write(fd, p + done, n - done);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            errno = map_errno(errno);
+            break;
+        }
+        if (k == 0) {
+            errno = ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(k);
+    }
+    return done;
+}
+
+ssize_t read_some(int fd, char* p, size_t n) {
+    for (;;) {
+        ssize_t k = read(fd, p, n);
+        if (k >= 0 || errno != EINTR) {
+            if (k < 0) errno = map_errno(errno);
+            return k;
+        }
+    }
+}
+
+// Drops text read ahead, putting the descriptor back where the reader stands.
+void forget_read_ahead(stream_cookie* c) {
+    if (c->raw_len > c->raw_pos) lseek(c->fd, -static_cast<off_t>(c->raw_len - c->raw_pos), SEEK_CUR);
+    c->raw_pos = c->raw_len = 0;
+}
+
+ssize_t read_text(stream_cookie* c, char* out, size_t size) {
+    if (!c->raw) {
+        c->raw = static_cast<char*>(malloc(RAW_BUFFER));
+        if (!c->raw) {
+            errno = ENOMEM;
+            return -1;
+        }
+    }
+    size_t made = 0;
+    while (made < size && !c->text_ended) {
+        if (c->raw_pos == c->raw_len) {
+            if (made > 0) break;
+            ssize_t k = read_some(c->fd, c->raw, RAW_BUFFER);
+            if (k < 0) return -1;
+            if (k == 0) break;
+            c->raw_pos = 0;
+            c->raw_len = static_cast<size_t>(k);
+        }
+        char ch = c->raw[c->raw_pos];
+        if (ch == 0x1A) {
+            c->text_ended = 1;
+            break;
+        }
+        if (ch != '\r') {
+            out[made++] = ch;
+            ++c->raw_pos;
+            continue;
+        }
+        if (c->raw_pos + 1 == c->raw_len) {
+            // A CR at the end of what was read: its fate depends on the byte after it.
+            c->raw[0] = '\r';
+            c->raw_pos = 0;
+            c->raw_len = 1;
+            ssize_t k = read_some(c->fd, c->raw + 1, RAW_BUFFER - 1);
+            if (k < 0) {
+                if (made > 0) break;
+                return -1;
+            }
+            c->raw_len += static_cast<size_t>(k);
+        }
+        if (c->raw_pos + 1 < c->raw_len && c->raw[c->raw_pos + 1] == '\n') {
+            out[made++] = '\n';
+            c->raw_pos += 2;
+        } else {
+            out[made++] = '\r';
+            ++c->raw_pos;
+        }
+    }
+    return static_cast<ssize_t>(made);
+}
+
+ssize_t cookie_read(void* cookie, char* buf, size_t size) {
+    stream_cookie* c = static_cast<stream_cookie*>(cookie);
+    if (int e = fault_check(0)) {
+        errno = e;
+        return -1;
+    }
+    if (c->text) return read_text(c, buf, size);
+    return read_some(c->fd, buf, size);
+}
+
+// Writes n bytes of text with each LF stored as CR LF; answers how many of the n got out whole.
+size_t write_text(stream_cookie* c, const char* p, size_t n) {
+    char out[2 * TEXT_CHUNK];
+    size_t taken = 0;
+    while (taken < n) {
+        size_t chunk = n - taken < TEXT_CHUNK ? n - taken : TEXT_CHUNK;
+        size_t len = 0;
+        for (size_t i = 0; i < chunk; ++i) {
+            char ch = p[taken + i];
+            if (ch == '\n') out[len++] = '\r';
+            out[len++] = ch;
+        }
+        size_t written = write_all(c->fd, out, len);
+        if (written == len) {
+            taken += chunk;
+            continue;
+        }
+        int saved = errno;
+        // Count the characters that reached the file whole.
+        size_t raw = 0;
+        for (size_t i = 0; i < chunk; ++i) {
+            size_t need = p[taken + i] == '\n' ? 2 : 1;
+            if (raw + need > written) break;
+            raw += need;
+            ++taken;
+        }
+        errno = saved;
+        return taken;
+    }
+    return taken;
+}
+
+size_t write_raw(stream_cookie* c, const char* p, size_t n) {
+    return c->text ? write_text(c, p, n) : write_all(c->fd, p, n);
+}
+
+ssize_t cookie_write(void* cookie, const char* buf, size_t size) {
+    stream_cookie* c = static_cast<stream_cookie*>(cookie);
+    forget_read_ahead(c);
+    if (int e = fault_check(1)) {
+        size_t written = 0;
+        if (fault_take_short_write()) written = write_raw(c, buf, short_write_part(size));
+        errno = e;
+        return static_cast<ssize_t>(written);
+    }
+    size_t written = write_raw(c, buf, size);
+    return static_cast<ssize_t>(written);
+}
+
+int cookie_seek(void* cookie, off64_t* offset, int whence) {
+    stream_cookie* c = static_cast<stream_cookie*>(cookie);
+    forget_read_ahead(c);
+    off_t pos = lseek(c->fd, static_cast<off_t>(*offset), whence);
+    if (pos < 0) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    c->text_ended = 0;
+    *offset = pos;
+    return 0;
+}
+
+int cookie_close(void* cookie) {
+    stream_cookie* c = static_cast<stream_cookie*>(cookie);
+    int fault = fault_check(0);
+    // The descriptor goes whatever happens, so a failed close leaks nothing.
+    int rc = close(c->fd);
+    int saved = errno;
+    free(c->raw);
+    free(c);
+    if (fault) {
+        errno = fault;
+        return -1;
+    }
+    if (rc != 0 && saved != EINTR) {
+        errno = map_errno(saved);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+FILE* open_file(const char* path, const char* mode) {
+    if (!path || !mode || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) {
+        fault_check(0);
+        errno = EINVAL;
+        return nullptr;
+    }
+    int plus = 0, text = 1;
+    for (const char* m = mode + 1; *m; ++m) {
+        if (*m == '+') {
+            plus = 1;
+        } else if (*m == 'b') {
+            text = 0;
+        } else if (*m == 't') {
+            text = 1;
+        } else {
+            fault_check(0);
+            errno = EINVAL;
+            return nullptr;
+        }
+    }
+    int writes = mode[0] != 'r' || plus;
+    if (int e = fault_check(writes)) {
+        errno = e;
+        return nullptr;
+    }
+    int flags = plus ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+
+    std::string p = resolve_path(path);
+    if (p.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    int fd = open(p.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        errno = map_errno(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        // msvcrt cannot open a folder as a stream.
+        close(fd);
+        errno = EACCES;
+        return nullptr;
+    }
+    stream_cookie* c = static_cast<stream_cookie*>(calloc(1, sizeof(stream_cookie)));
+    if (!c) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    c->fd = fd;
+    c->text = text;
+    char stdio_mode[3] = {mode[0], plus ? '+' : '\0', '\0'};
+    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
+    FILE* f = fopencookie(c, stdio_mode, io);
+    if (!f) {
+        close(fd);
+        free(c);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    setvbuf(f, nullptr, _IOFBF, STREAM_BUFFER);
+    return f;
+}
