@@ -1,0 +1,3 @@
+# The configurator: its modules in-process, and the built tormel run on temporary game folders.
+vnaudio_test(test_configurator test_engine.cpp test_bgm_folder.cpp test_track_timing.cpp test_gameexe.cpp
+             LIBS configurator_core)
