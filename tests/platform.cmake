@@ -1,0 +1,10 @@
+# The POSIX backend of the platform seam.
+if(NOT WIN32)
+  add_executable(platform_probe test_platform_probe.cpp)
+  target_link_libraries(platform_probe PRIVATE vnplatform)
+  file(GLOB platform_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_platform_*.cpp)
+  list(FILTER platform_tests EXCLUDE REGEX "test_platform_probe\\.cpp$")
+  vnaudio_test(test_platform ${platform_tests})
+  add_dependencies(test_platform platform_probe)
+  target_compile_definitions(test_platform PRIVATE PLATFORM_PROBE="$<TARGET_FILE:platform_probe>")
+endif()
