@@ -1,0 +1,315 @@
+// Windows path rules over the POSIX file system (backslashes, letter case, CP932 names), the msvcrt
+// file calls built on them, and directory search with the Windows wildcard rules.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+#include "tests/support/support.h"
+
+namespace {
+
+class PathTest : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string old_cwd;
+    void SetUp() override {
+        char buf[4096];
+        old_cwd = getcwd(buf, sizeof buf);
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        fault_arm(0, FAULT_FAIL);
+    }
+    void TearDown() override {
+        fault_arm(0, FAULT_FAIL);
+        ASSERT_EQ(chdir(old_cwd.c_str()), 0);
+    }
+    // The whole content of a file opened through the emulation, or "(missing)".
+    std::string content(const char* path) {
+        FILE* f = open_file(path, "rb");
+        if (!f) return "(missing)";
+        std::string out;
+        char buf[256];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        fclose(f);
+        return out;
+    }
+    int create(const char* path, const char* text) {
+        FILE* f = open_file(path, "wb");
+        if (!f) return 0;
+        fputs(text, f);
+        return fclose(f) == 0;
+    }
+};
+
+// Names found by a search, each with "/" after a folder.
+std::vector<std::string> search(const char* pattern) {
+    std::vector<std::string> names;
+    find_entry e;
+    find_state* s = find_first_file(pattern, &e);
+    if (!s) return names;
+    do {
+        names.push_back(std::string(e.name) + (e.attrib & ATTR_FOLDER ? "/" : ""));
+    } while (find_next_file(s, &e));
+    find_close(s);
+    return names;
+}
+
+std::vector<std::string> search_crt(const char* pattern) {
+    std::vector<std::string> names;
+    find_entry e;
+    intptr_t h = findfirst(pattern, &e);
+    if (h == -1) return names;
+    do {
+        names.push_back(std::string(e.name) + (e.attrib & ATTR_FOLDER ? "/" : ""));
+    } while (findnext(h, &e) == 0);
+    EXPECT_EQ(findclose(h), 0);
+    return names;
+}
+
+using names = std::vector<std::string>;
+
+TEST_F(PathTest, BackslashesSeparateFoldersAndEachComponentIgnoresCase) {
+    make_dirs("Koe/Sub");
+    write_file("Koe/Sub/File.Dat", "data");
+    EXPECT_EQ(content("Koe\\Sub\\File.Dat"), "data");
+    EXPECT_EQ(content("KOE\\sub\\FILE.DAT"), "data");
+    EXPECT_EQ(content("koe/SUB\\file.dat"), "data");
+    EXPECT_EQ(content((dir.path + "\\KOE\\SUB\\file.dat").c_str()), "data");
+    EXPECT_EQ(content("KOE\\sub\\FILE.DA"), "(missing)");
+    EXPECT_EQ(content("KOE\\nosuch\\FILE.DAT"), "(missing)");
+}
+
+TEST_F(PathTest, ExactNameWinsOverACaseVariant) {
+    write_file("x.txt", "lower");
+    write_file("X.TXT", "upper");
+    EXPECT_EQ(content("x.txt"), "lower");
+    EXPECT_EQ(content("X.TXT"), "upper");
+    // Neither spelled so: the choice is the same every time.
+    EXPECT_EQ(content("X.txt"), content("x.TXT"));
+    make_dirs("d");
+    make_dirs("D");
+    write_file("d/f", "small d");
+    write_file("D/f", "big D");
+    EXPECT_EQ(content("d\\F"), "small d");
+    EXPECT_EQ(content("D\\F"), "big D");
+}
+
+TEST_F(PathTest, CreatingUsesAnExistingCaseVariantElseTheNameAsGiven) {
+    write_file("gameexe.ini", "old");
+    ASSERT_TRUE(create("GAMEEXE.INI", "new"));
+    EXPECT_EQ(read_file("gameexe.ini"), "new");
+    EXPECT_FALSE(exists("GAMEEXE.INI"));
+
+    make_dirs("koewav/001");
+    ASSERT_TRUE(create("KOEWAV\\001\\Z00100001.WAV", "wav"));
+    EXPECT_EQ(read_file("koewav/001/Z00100001.WAV"), "wav");
+    ASSERT_TRUE(create("New.Txt", "n"));
+    EXPECT_TRUE(exists("New.Txt"));
+}
+
+TEST_F(PathTest, Cp932NamesKeepTrailBytesThatLookLikeBackslashOrLetters) {
+    // "\x83\x5C" is one character (katakana so) whose second byte is 0x5C.
+    make_dirs("\x83\x5C");
+    write_file("\x83\x5C/f.txt", "so");
+    EXPECT_EQ(content("\x83\x5C\\F.TXT"), "so");
+    EXPECT_EQ(file_access("\x83\x5C", 0), 0);
+    // "\x83\x41" and "\x83\x61" are different characters; the trail byte is no letter.
+    make_dirs("\x83\x61");
+    errno = 0;
+    EXPECT_EQ(file_access("\x83\x41", 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    ASSERT_EQ(make_dir("\x83\x41"), 0);
+    EXPECT_TRUE(exists("\x83\x41"));
+    // UTF-8 names fold their ASCII letters only.
+    make_dirs("音声");
+    write_file("音声/Z001.koe", "utf8");
+    EXPECT_EQ(content("音声\\z001.KOE"), "utf8");
+}
+
+TEST_F(PathTest, AccessTellsExistenceAndReadOnlyFiles) {
+    write_file("here.txt", "");
+    make_dirs("folder");
+    EXPECT_EQ(file_access("HERE.TXT", 0), 0);
+    EXPECT_EQ(file_access("Folder", 0), 0);
+    EXPECT_EQ(file_access("here.txt", 6), 0);
+    errno = 0;
+    EXPECT_EQ(file_access("gone.txt", 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(file_access("here.txt\\inside", 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    chmod("here.txt", 0444);
+    errno = 0;
+    EXPECT_EQ(file_access("here.txt", 2), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(file_access("here.txt", 4), 0);
+    errno = 0;
+    EXPECT_EQ(file_access("here.txt", 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(PathTest, MakeDirRefusesExistingNamesInAnyCase) {
+    ASSERT_EQ(make_dir("koewav"), 0);
+    errno = 0;
+    EXPECT_EQ(make_dir("koewav"), -1);
+    EXPECT_EQ(errno, EEXIST);
+    errno = 0;
+    EXPECT_EQ(make_dir("KOEWAV"), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FALSE(exists("KOEWAV"));
+    ASSERT_EQ(make_dir("KOEWAV\\001"), 0);
+    EXPECT_TRUE(exists("koewav/001"));
+    errno = 0;
+    EXPECT_EQ(make_dir("nosuch\\001"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(PathTest, ChangeDirFollowsThePathRules) {
+    make_dirs("Game/KoeWav");
+    ASSERT_EQ(change_dir("GAME\\koewav"), 0);
+    char buf[4096];
+    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+    EXPECT_EQ(std::string(buf), dir.path + "/Game/KoeWav");
+    ASSERT_EQ(change_dir(".."), 0);
+    errno = 0;
+    EXPECT_EQ(change_dir("nowhere"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(PathTest, RemoveDeletesFilesOnly) {
+    write_file("a.wav", "x");
+    ASSERT_EQ(remove_file("A.WAV"), 0);
+    EXPECT_FALSE(exists("a.wav"));
+    errno = 0;
+    EXPECT_EQ(remove_file("a.wav"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    make_dirs("empty");
+    errno = 0;
+    EXPECT_EQ(remove_file("empty"), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_TRUE(exists("empty"));
+    write_file("locked.wav", "x");
+    chmod("locked.wav", 0444);
+    errno = 0;
+    EXPECT_EQ(remove_file("locked.wav"), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_TRUE(exists("locked.wav"));
+}
+
+TEST_F(PathTest, RenameNeverOverwrites) {
+    write_file("GAMEEXE.INI", "game");
+    write_file("GAMEEXE.org", "backup");
+    errno = 0;
+    EXPECT_EQ(rename_file("GAMEEXE.INI", "GAMEEXE.org"), -1);
+    EXPECT_EQ(errno, EEXIST);
+    errno = 0;
+    EXPECT_EQ(rename_file("GAMEEXE.INI", "gameexe.ORG"), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_file("GAMEEXE.INI"), "game");
+    EXPECT_EQ(read_file("GAMEEXE.org"), "backup");
+    EXPECT_FALSE(exists("gameexe.ORG"));
+
+    ASSERT_EQ(rename_file("gameexe.ini", "GAMEEXE.org1"), 0);
+    EXPECT_EQ(read_file("GAMEEXE.org1"), "game");
+    EXPECT_FALSE(exists("GAMEEXE.INI"));
+    errno = 0;
+    EXPECT_EQ(rename_file("GAMEEXE.INI", "other"), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    make_dirs("001");
+    write_file("001/Z00100001.WAV.mp3", "mp3");
+    ASSERT_EQ(rename_file("001\\Z00100001.WAV.mp3", "001\\Z00100001.WAV"), 0);
+    EXPECT_EQ(read_file("001/Z00100001.WAV"), "mp3");
+}
+
+TEST_F(PathTest, RenameMayChangeOnlyTheLetterCaseOfAName) {
+    write_file("voice.wav", "v");
+    ASSERT_EQ(rename_file("voice.wav", "VOICE.WAV"), 0);
+    EXPECT_TRUE(exists("VOICE.WAV"));
+    EXPECT_FALSE(exists("voice.wav"));
+    // A second name of the same file is still another file's name.
+    ASSERT_EQ(link("VOICE.WAV", "other.wav"), 0);
+    errno = 0;
+    EXPECT_EQ(rename_file("VOICE.WAV", "other.wav"), -1);
+    EXPECT_EQ(errno, EEXIST);
+}
+
+TEST_F(PathTest, StarAndQuestionMarkMatchWithoutRegardToCase) {
+    for (const char* f : {"A.WAV", "b.wav", "c.wave", "d.wav.bak", "e.Wav", "wav", "x.b.wav"}) write_file(f, "");
+    EXPECT_EQ(search("*.wav"), (names{"A.WAV", "b.wav", "e.Wav", "x.b.wav"}));
+    EXPECT_EQ(search("?.WAV"), (names{"A.WAV", "b.wav", "e.Wav"}));
+    EXPECT_EQ(search("*.wav*"), (names{"A.WAV", "b.wav", "c.wave", "d.wav.bak", "e.Wav", "x.b.wav"}));
+    EXPECT_EQ(search("B.WAV"), (names{"b.wav"}));
+    EXPECT_EQ(search("*"), (names{"./", "../", "A.WAV", "b.wav", "c.wave", "d.wav.bak", "e.Wav", "wav", "x.b.wav"}));
+    EXPECT_EQ(search("*.*"), search("*"));
+    EXPECT_EQ(search("*."), (names{"./", "../", "wav"}));
+}
+
+TEST_F(PathTest, QuestionMarksAlsoMatchShorterNamesAndTheDotEntries) {
+    make_dirs("001");
+    make_dirs("002");
+    make_dirs("0003");
+    write_file("abc", "");
+    write_file("ab", "");
+    write_file("Z001.KOE", "");
+    write_file("z002.koe", "");
+    write_file("Z0003.KOE", "");
+    write_file("Z001.KOEX", "");
+    EXPECT_EQ(search("???"), (names{"./", "../", "001/", "002/", "ab", "abc"}));
+    EXPECT_EQ(search("Z???.KOE"), (names{"Z001.KOE", "z002.koe"}));
+    EXPECT_EQ(search_crt("???"), search("???"));
+}
+
+TEST_F(PathTest, SearchOrderIsCaseInsensitiveOrdinalAndRepeatable) {
+    for (const char* f : {"b", "A", "c", "_x", "a1", "B2"}) write_file(f, "");
+    EXPECT_EQ(search("?*"), (names{"./", "../", "A", "a1", "b", "B2", "c", "_x"}));
+    EXPECT_EQ(search("*"), search("*"));
+    EXPECT_EQ(search_crt("*"), search("*"));
+}
+
+TEST_F(PathTest, SearchResolvesTheFolderPartAndMarksFolders) {
+    make_dirs("Koe/sub");
+    write_file("Koe/Z001.KOE", "");
+    EXPECT_EQ(search("KOE\\z???.koe"), (names{"Z001.KOE"}));
+    EXPECT_EQ(search("koe/*"), (names{"./", "../", "sub/", "Z001.KOE"}));
+    find_entry e;
+    find_state* s = find_first_file("koe\\Z001.KOE", &e);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(e.attrib & ATTR_FOLDER, 0u);
+    EXPECT_EQ(find_next_file(s, &e), 0);
+    find_close(s);
+    make_dirs("\x83\x5C");
+    write_file("\x83\x5C/v.wav", "");
+    EXPECT_EQ(search("\x83\x5C\\*.WAV"), (names{"v.wav"}));
+}
+
+TEST_F(PathTest, SearchFailureIsNullOrMinusOneWithEnoent) {
+    write_file("a.txt", "");
+    find_entry e;
+    errno = 0;
+    EXPECT_EQ(find_first_file("*.wav", &e), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(find_first_file("nosuch\\*", &e), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(findfirst("a.txt\\*", &e), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(findfirst("nosuch\\*.wav", &e), -1);
+    EXPECT_EQ(errno, ENOENT);
+    intptr_t h = findfirst("A.TXT", &e);
+    ASSERT_NE(h, -1);
+    EXPECT_STREQ(e.name, "a.txt");
+    EXPECT_EQ(findnext(h, &e), -1);
+    EXPECT_EQ(findclose(h), 0);
+}
+
+}  // namespace
