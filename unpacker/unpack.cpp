@@ -184,6 +184,10 @@ int unpack_archive(const char* old_folder, const char* name) {
     return result;
 }
 
+// The search ends with errno ENOENT, or leaves errno alone where the system does not set it; any
+// other error number means it failed.
+static bool search_failed() { return errno != 0 && errno != ENOENT; }
+
 int run_unpacker() {
     char* old_folder = switch_voice_folder();
     if (!old_folder) return 1;
@@ -203,20 +207,34 @@ int run_unpacker() {
     char pattern[320];
     snprintf(pattern, sizeof pattern, "%s\\Z???.KOE", base);
     find_entry found;
+    errno = 0;
     find_state* search = find_first_file(pattern, &found);
     if (!search) {
-        error_box("フォルダ %s 内にKOEファイルが見つかりません。", old_folder);
+        if (search_failed())
+            error_box("フォルダ %s を検索できません: %s", old_folder, strerror(errno));
+        else
+            error_box("フォルダ %s 内にKOEファイルが見つかりません。", old_folder);
         return 1;
     }
 
     build_decode_tables();
     int failed = 0;
-    do {
+    for (;;) {
         if (unpack_archive(old_folder, found.name) != 0) {
             failed = 1;
             break;
         }
-    } while (find_next_file(search, &found));
+        errno = 0;
+        if (!find_next_file(search, &found)) {
+            // A search that breaks off must not pass for the end of the list: the archives after
+            // it would go missing from a run that looks complete.
+            if (search_failed()) {
+                error_box("フォルダ %s を検索できません: %s", old_folder, strerror(errno));
+                failed = 1;
+            }
+            break;
+        }
+    }
     find_close(search);
     return failed;
 }

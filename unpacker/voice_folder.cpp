@@ -35,6 +35,11 @@ char* switch_voice_folder() {
     }
     char name[MAX_REGISTRY_NAME + 1];
     int found = find_registry_name(gameexe, name, sizeof name);
+    if (found == 0 && ferror(gameexe)) {
+        error_box("GAMEEXE.INIの読み込みに失敗しました: %s", strerror(errno));
+        fclose(gameexe);
+        return nullptr;
+    }
     fclose(gameexe);
     if (found == 0) {
         error_box("GAMEEXE.INIに項目#REGNAMEが見つかりません。");

@@ -1,0 +1,330 @@
+// plovenak run as a program in temporary game folders with a registry store: the registry
+// switch and restore file, the koewav tree, progress lines, the stops at the first failure, and
+// every WAV read back by sox.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "tests/unpacker_support.h"
+#include "tools/koepac/koepac_writer.h"
+
+namespace {
+
+const char REGNAME[] = "Vendor\\Game";
+
+// A voice of every block kind: a coded start from silence with escapes, a silent block, a raw
+// block of noise, and a coded tail that wraps the accumulator.
+koe_voice_data mixed_voice(uint16_t id, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> start(1024), raw(1024), tail;
+    for (size_t k = 0; k < start.size(); ++k)
+        start[k] = static_cast<uint8_t>(128 + static_cast<int>((k * 37 + seed) % 61) - 30);
+    for (auto& c : raw) c = static_cast<uint8_t>(rng());
+    for (int k = 0; k < 200; ++k) tail.push_back(static_cast<uint8_t>(240 + k));
+    std::vector<koe_block> blocks = {{KOE_BLOCK_CODED, start, false},
+                                     {KOE_BLOCK_SILENT, {}, false},
+                                     {KOE_BLOCK_RAW, raw, false},
+                                     {KOE_BLOCK_CODED, tail, false}};
+    koe_voice_data v;
+    std::string error;
+    EXPECT_TRUE(pack_blocks(id, blocks, &v, &error)) << error;
+    return v;
+}
+
+koe_voice_data short_voice(uint16_t id, std::vector<uint8_t> codes) {
+    koe_voice_data v;
+    std::string error;
+    EXPECT_TRUE(pack_voice(id, codes, &v, &error)) << error;
+    return v;
+}
+
+// The files an archive must give in koewav/<code>/, decoded by the literal decoder.
+void add_expected(std::map<std::string, std::string>& tree, const std::string& archive,
+                  const std::string& code) {
+    std::vector<reference_voice> voices;
+    uint32_t rate = 0;
+    ASSERT_TRUE(reference_unpack(archive, &voices, &rate));
+    tree[code + "/"] = "";
+    for (const reference_voice& v : voices) {
+        char name[64];
+        snprintf(name, sizeof name, "%s/Z%s%05u.WAV", code.c_str(), code.c_str(), unsigned{v.id});
+        tree[name] = make_wav(v.samples, rate);
+    }
+}
+
+// Reads every WAV below dir with sox's own reader and checks rate, channels and sample count
+// against the header the unpacker wrote.
+void expect_sox_reads_all(const std::string& dir, const std::map<std::string, std::string>& tree) {
+    if (!have_program("soxi")) {
+        ADD_FAILURE() << "soxi (sox) is not installed: the independent WAV check cannot run";
+        return;
+    }
+    int checked = 0;
+    for (const auto& [name, bytes] : tree) {
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".WAV") != 0) continue;
+        run_result r = run_program(find_program("soxi"), {dir + "/" + name}, "");
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        uint32_t rate = static_cast<uint8_t>(bytes[24]) | (static_cast<uint8_t>(bytes[25]) << 8) |
+                        (static_cast<uint8_t>(bytes[26]) << 16) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[27])) << 24);
+        EXPECT_NE(r.out.find("Channels       : 1\n"), std::string::npos) << name << "\n" << r.out;
+        EXPECT_NE(r.out.find("Sample Rate    : " + std::to_string(rate) + "\n"), std::string::npos) << name << "\n" << r.out;
+        EXPECT_NE(r.out.find("Precision      : 16-bit\n"), std::string::npos) << name << "\n" << r.out;
+        EXPECT_NE(r.out.find("= " + std::to_string((bytes.size() - 44) / 2) + " samples"), std::string::npos)
+            << name << "\n" << r.out;
+        ++checked;
+    }
+    EXPECT_GT(checked, 0) << "no WAV file to check";
+}
+
+struct Unpacker : testing::Test {
+    game_setup g;
+    void SetUp() override {
+        if (!exists(bin_path("plovenak"))) GTEST_SKIP() << "plovenak was not built";
+        setup_game(g, REGNAME, "voice");
+        make_dirs(g.game + "/voice");
+    }
+    void put_archive(const std::string& name, const std::string& bytes) { write_file(g.game + "/voice/" + name, bytes); }
+    std::string koewav() const { return g.game + "/koewav"; }
+    std::string koe_folder() const { return registry_value(g.registry, REGNAME, "KOE_FOLDER"); }
+    std::string restore_file() const { return read_file(g.game + "/koe_restore.reg"); }
+    std::string restore_for(const std::string& escaped_value) const {
+        return "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Vendor\\Game]\r\n\"KOE_FOLDER\"=\"" + escaped_value + "\"\r\n";
+    }
+};
+
+TEST_F(Unpacker, UnpacksEveryArchiveIntoItsOwnFolder) {
+    std::string a1 = build_koepac({mixed_voice(5, 1), short_voice(0, {128, 130, 140, 100}), mixed_voice(65535, 2)}, 0);
+    std::string a2 = build_koepac({short_voice(12, std::vector<uint8_t>(3000, 129))}, 44100);
+    std::string empty = build_koepac({}, 0);
+    put_archive("Z001.KOE", a1);
+    put_archive("Z002.KOE", a2);
+    put_archive("Z003.KOE", empty);
+
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "Z001.KOE -> 001\\Z00100005.WAV\n"
+              "Z001.KOE -> 001\\Z00100000.WAV\n"
+              "Z001.KOE -> 001\\Z00165535.WAV\n"
+              "Z002.KOE -> 002\\Z00200012.WAV\n");
+    std::map<std::string, std::string> expected;
+    add_expected(expected, a1, "001");
+    add_expected(expected, a2, "002");
+    add_expected(expected, empty, "003");
+    std::map<std::string, std::string> tree = snapshot(koewav());
+    EXPECT_EQ(tree, expected);
+    // Rate 0 stands for 22050; another rate is copied with twice it as the byte rate.
+    EXPECT_EQ(tree["001/Z00100000.WAV"].substr(24, 8), std::string("\x22\x56\0\0\x44\xAC\0\0", 8));
+    EXPECT_EQ(tree["002/Z00200012.WAV"].substr(24, 8), std::string("\x44\xAC\0\0\x88\x58\x01\0", 8));
+    expect_sox_reads_all(koewav(), tree);
+
+    EXPECT_EQ(koe_folder(), "koewav");
+    EXPECT_EQ(restore_file(), restore_for("voice"));
+}
+
+TEST_F(Unpacker, RestoreFileDoublesEveryBackslashByte) {
+    // A CP932 value whose double-byte character ends in 0x5C, as the old folder of a game on C:.
+    std::string value = "C:\\Games\\\x95\x5C\\voice";
+    write_file(g.registry, registry_text(REGNAME, "KOE_FOLDER", value));
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(restore_file(), restore_for("C:\\\\Games\\\\\x95\x5C\x5C\\\\voice"));
+    EXPECT_EQ(koe_folder(), "koewav");
+    EXPECT_NE(r.err.find("フォルダ " + value + " 内にKOEファイルが見つかりません。"), std::string::npos) << r.err;
+
+    game_setup g2;
+    setup_game(g2, REGNAME, "");
+    run_plovenak(g2);
+    EXPECT_EQ(read_file(g2.game + "/koe_restore.reg"),
+              "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Vendor\\Game]\r\n\"KOE_FOLDER\"=\"\"\r\n");
+}
+
+TEST_F(Unpacker, SecondRunAsksAboutTheRestoreFileThenStops) {
+    put_archive("Z001.KOE", build_koepac({short_voice(1, {1, 2, 3, 4})}, 0));
+    ASSERT_EQ(run_plovenak(g).status, 0);
+    std::map<std::string, std::string> first = snapshot(koewav());
+
+    // Refused (and end of input): the first restore file stays.
+    for (std::string answer : {"no\n", ""}) {
+        run_result r = run_plovenak(g, answer);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("plovenak.exe: koe_restore.regが既にあります。上書きしますか？\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("plovenak.exe: フォルダ koewav を作成できません: File exists\n"), std::string::npos) << r.err;
+        EXPECT_EQ(restore_file(), restore_for("voice"));
+    }
+    // Accepted: the file now restores "koewav", the value read on this run.
+    run_result r = run_plovenak(g, "y\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(restore_file(), restore_for("koewav"));
+    EXPECT_EQ(koe_folder(), "koewav");
+    EXPECT_EQ(snapshot(koewav()), first);
+}
+
+TEST_F(Unpacker, NoArchiveLeavesAnEmptyKoewav) {
+    put_archive("Z0001.KOE", build_koepac({short_voice(1, {1, 2})}, 0));
+    put_archive("X001.KOE", build_koepac({short_voice(1, {1, 2})}, 0));
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "plovenak.exe: フォルダ voice 内にKOEファイルが見つかりません。\n");
+    EXPECT_TRUE(exists(koewav()));
+    EXPECT_TRUE(snapshot(koewav()).empty());
+    EXPECT_EQ(koe_folder(), "koewav");
+}
+
+TEST_F(Unpacker, ArchiveCodeIsTakenAsFound) {
+    std::string a = build_koepac({short_voice(7, {128, 129})}, 0);
+    put_archive("z0a1.koe", a);
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "z0a1.koe -> 0a1\\Z0a100007.WAV\n");
+    std::map<std::string, std::string> expected;
+    add_expected(expected, a, "0a1");
+    EXPECT_EQ(snapshot(koewav()), expected);
+}
+
+TEST_F(Unpacker, DuplicateIdsLeaveTheLaterVoice) {
+    std::string a = build_koepac({short_voice(3, {10, 20}), short_voice(3, {200, 210, 220, 230})}, 0);
+    put_archive("Z100.KOE", a);
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Z100.KOE -> 100\\Z10000003.WAV\nZ100.KOE -> 100\\Z10000003.WAV\n");
+    EXPECT_EQ(read_file(koewav() + "/100/Z10000003.WAV"), make_wav(expanded({200, 210, 220, 230}), 22050));
+}
+
+TEST_F(Unpacker, StopsAtAFolderMatchingThePattern) {
+    make_dirs(g.game + "/voice/Z000.KOE");
+    put_archive("Z001.KOE", build_koepac({short_voice(1, {1, 2})}, 0));
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "plovenak.exe: voice\\Z000.KOEをオープンできません。\n");
+    EXPECT_TRUE(snapshot(koewav()).empty());
+}
+
+TEST_F(Unpacker, LaterFailuresLeaveEarlierArchivesComplete) {
+    std::string good = build_koepac({mixed_voice(1, 3), mixed_voice(2, 4)}, 0);
+    std::map<std::string, std::string> expected;
+    add_expected(expected, good, "001");
+
+    // Not an archive: stopped before its folder is made.
+    put_archive("Z001.KOE", good);
+    put_archive("Z002.KOE", "#CAPTION = \"not a voice archive\"\r\n");
+    put_archive("Z003.KOE", good);
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "plovenak.exe: voice\\Z002.KOEはKOE形式ではないようです。\n");
+    EXPECT_EQ(r.out, "Z001.KOE -> 001\\Z00100001.WAV\nZ001.KOE -> 001\\Z00100002.WAV\n");
+    EXPECT_EQ(snapshot(koewav()), expected);
+}
+
+TEST_F(Unpacker, ArchiveFolderThatExistsStopsTheRun) {
+    // Two names that give the same code: the second archive's folder exists already.
+    std::string a = build_koepac({short_voice(1, {1, 2})}, 0);
+    put_archive("Z001.KOE", a);
+    put_archive("z001.KOE", a);
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "plovenak.exe: フォルダ 001 を作成できません: File exists\n");
+    EXPECT_EQ(r.out, "Z001.KOE -> 001\\Z00100001.WAV\n");
+}
+
+TEST_F(Unpacker, VoiceFolderPaths) {
+    // Relative values are meant from the game folder, absolute ones as they are.
+    std::string a = build_koepac({short_voice(4, {50, 60})}, 0);
+    make_dirs(g.game + "/Sound/Koe");
+    write_file(g.game + "/Sound/Koe/Z777.KOE", a);
+    write_file(g.registry, registry_text(REGNAME, "KOE_FOLDER", "sound\\koe"));
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(koewav() + "/777/Z77700004.WAV"), make_wav(expanded({50, 60}), 22050));
+    EXPECT_EQ(restore_file(), restore_for("sound\\\\koe"));
+
+    game_setup g2;
+    make_dirs(g2.root / "elsewhere");
+    write_file(g2.root / "elsewhere/Z778.KOE", a);
+    setup_game(g2, REGNAME, g2.root / "elsewhere");
+    r = run_plovenak(g2);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(exists(g2.game + "/koewav/778/Z77800004.WAV"));
+}
+
+TEST_F(Unpacker, RefusesAnArchiveNameThatWouldLeaveKoewav) {
+    // Possible on Linux only: a backslash inside a file name.
+    put_archive("Z..\\.KOE", build_koepac({short_voice(1, {1, 2})}, 0));
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "plovenak.exe: voice\\Z..\\.KOEの名前からフォルダ名を作れません。\n");
+    EXPECT_TRUE(snapshot(koewav()).empty());
+    EXPECT_FALSE(exists(g.game + "/Z..00001.WAV"));
+}
+
+TEST_F(Unpacker, StopsBeforeAnythingWhenTheGameIsNotSetUp) {
+    struct setup_case {
+        std::string gameexe, store, message;
+    };
+    std::string store = registry_text(REGNAME, "KOE_FOLDER", "voice");
+    std::vector<setup_case> cases = {
+        {"", store, "GAMEEXE.INIがあるフォルダで実行してください。"},
+        {"#REGNAME = \"\"\r\n #REGNAME = \"Vendor\\Game\"\r\n", store, "GAMEEXE.INIに項目#REGNAMEが見つかりません。"},
+        {"#REGNAME = \"Other\"\r\n", store, "レジストリ Software\\Other を開けません。"},
+        {"#REGNAME=\"Vendor\\Game\"\r\n", registry_text(REGNAME, "BGM_FOLDER", "bgm"),
+         "Software\\Vendor\\Game\\KOE_FOLDER を読めません。"},
+        {"#REGNAME = \"" + std::string(247, 'n') + "\"\r\n", store, "GAMEEXE.INIの項目#REGNAMEが長すぎます。"},
+    };
+    for (const setup_case& c : cases) {
+        game_setup s;
+        setup_game(s, REGNAME, "voice");
+        write_file(s.registry, c.store);
+        if (c.gameexe.empty()) remove((s.game + "/GAMEEXE.INI").c_str());
+        else write_file(s.game + "/GAMEEXE.INI", c.gameexe);
+        std::map<std::string, std::string> before = snapshot(s.root.path);
+        run_result r = run_plovenak(s);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err, "plovenak.exe: " + c.message + "\n");
+        EXPECT_EQ(snapshot(s.root.path), before) << c.message;
+    }
+}
+
+TEST_F(Unpacker, SpokenVoiceRoundTrip) {
+    if (!have_program("espeak-ng")) GTEST_SKIP() << "espeak-ng is not installed: no real voice to pack";
+    ASSERT_TRUE(exists(bin_path("koepack"))) << "koepack was not built";
+    std::string wav = g.root / "spoken.wav";
+    run_result say = run_program(find_program("espeak-ng"),
+                                 {"-w", wav, "The quick brown fox jumps over the lazy dog, twice."}, "");
+    ASSERT_EQ(say.status, 0) << say.err;
+    std::vector<int16_t> samples;
+    uint32_t rate = 0;
+    std::string error;
+    ASSERT_TRUE(read_wav_mono16(read_file(wav), &samples, &rate, &error)) << error;
+    ASSERT_GT(samples.size(), 22050u) << "expected more than a second of speech";
+
+    run_result pack = run_program(bin_path("koepack"), {g.game + "/voice/Z321.KOE", "42=" + wav, wav}, "");
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    run_result r = run_plovenak(g);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Z321.KOE -> 321\\Z32100042.WAV\nZ321.KOE -> 321\\Z32100043.WAV\n");
+
+    // The unpacked voice is the companded original, one sample longer when the count was odd.
+    std::vector<int16_t> expected = expanded(compand_samples(samples));
+    if (expected.size() % 2) expected.push_back(expected.back());
+    std::map<std::string, std::string> tree = snapshot(koewav());
+    EXPECT_EQ(tree["321/Z32100042.WAV"], make_wav(expected, rate));
+    EXPECT_EQ(tree["321/Z32100043.WAV"], make_wav(expected, rate));
+    expect_sox_reads_all(koewav(), tree);
+
+    // Speech is neither silence nor noise: most of it must have gone into coded blocks.
+    std::string archive = read_file(g.game + "/voice/Z321.KOE");
+    size_t table = static_cast<uint8_t>(archive[36]) | (static_cast<uint8_t>(archive[37]) << 8);
+    unsigned blocks = static_cast<uint8_t>(archive[34]) | (static_cast<uint8_t>(archive[35]) << 8);
+    unsigned coded = 0;
+    for (unsigned b = 0; b < blocks; ++b) {
+        unsigned size = static_cast<uint8_t>(archive[table + 2 * b]) | (static_cast<uint8_t>(archive[table + 2 * b + 1]) << 8);
+        coded += size != 0 && size != 1024;
+    }
+    EXPECT_GT(coded, blocks / 2) << coded << " coded blocks of " << blocks;
+}
+
+}  // namespace
