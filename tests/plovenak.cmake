@@ -6,3 +6,6 @@ vnaudio_test(test_unpacker_format test_unpacker_format.cpp LIBS unpacker_core ko
 
 vnaudio_test(test_unpacker_run test_unpacker_run.cpp LIBS koepac_writer unpacker_test_support)
 add_dependencies(test_unpacker_run plovenak koepack)
+
+vnaudio_test(test_unpacker_faults test_unpacker_faults.cpp LIBS koepac_writer unpacker_test_support)
+add_dependencies(test_unpacker_faults plovenak)

@@ -76,7 +76,8 @@ static int read_archive_index(FILE* archive, const char* archive_path, koe_heade
     unsigned char bytes[KOE_HEADER_SIZE] = {};
     size_t got = fread(bytes, 1, sizeof bytes, archive);
     *header = parse_koe_header(bytes);
-    if (!is_koepac(*header)) {
+    // The magic's terminator is part of it: a file that ends within it is not an archive.
+    if (got < 7 || !is_koepac(*header)) {
         if (ferror(archive))
             report_read_failure(archive, archive_path);
         else
