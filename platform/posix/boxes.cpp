@@ -93,12 +93,21 @@ int show_box(const char* text, const char* caption, unsigned type) {
 }
 
 size_t text_fit(const char* text, size_t room) {
-    size_t len = strnlen(text, room + 1);
-    if (len <= room) return len;
-    // text[room] is the first byte left out; step back over the continuation bytes of the
-    // character it belongs to (at most three, so broken UTF-8 is cut where it stands).
-    size_t cut = room;
-    for (int k = 0; k < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++k) --cut;
-    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) return room;
-    return cut;
+    // The text may already have been cut by the caller, so look at how the last character that
+    // starts within room ends rather than at what follows it.
+    size_t len = strnlen(text, room);
+    size_t start = len;
+    for (int k = 0; k < 4 && start > 0; ++k) {
+        --start;
+        if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) break;
+    }
+    if (len == 0) return 0;
+    unsigned char lead = static_cast<unsigned char>(text[start]);
+    size_t width = lead < 0x80             ? 1
+                   : (lead & 0xE0) == 0xC0 ? 2
+                   : (lead & 0xF0) == 0xE0 ? 3
+                   : (lead & 0xF8) == 0xF0 ? 4
+                                           : 1;
+    // A character cut short is left out whole.
+    return start + width <= len ? len : start;
 }

@@ -3,7 +3,9 @@
 // the platform layer's path rules; LAME itself works on pipes. Exits 0 only when OUT was written.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
