@@ -24,6 +24,7 @@ struct stream_cookie {
     int text;
     int text_ended;       // a 0x1A byte was met: the text ends there until the next seek
     char* raw;            // text reading: bytes read from the file but not yet handed out
+    char* buffer;         // the stdio buffer (glibc would pick 8 KiB for a cookie stream)
     size_t raw_pos;
     size_t raw_len;
 };
@@ -193,6 +194,7 @@ int cookie_close(void* cookie) {
     int rc = close(c->fd);
     int saved = errno;
     free(c->raw);
+    free(c->buffer);
     free(c);
     if (fault) {
         errno = fault;
@@ -254,22 +256,27 @@ FILE* open_file(const char* path, const char* mode) {
         return nullptr;
     }
     stream_cookie* c = static_cast<stream_cookie*>(calloc(1, sizeof(stream_cookie)));
-    if (!c) {
+    char* buffer = static_cast<char*>(malloc(STREAM_BUFFER));
+    if (!c || !buffer) {
+        free(c);
+        free(buffer);
         close(fd);
         errno = ENOMEM;
         return nullptr;
     }
     c->fd = fd;
     c->text = text;
+    c->buffer = buffer;
     char stdio_mode[3] = {mode[0], plus ? '+' : '\0', '\0'};
     cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
     FILE* f = fopencookie(c, stdio_mode, io);
     if (!f) {
         close(fd);
+        free(buffer);
         free(c);
         errno = ENOMEM;
         return nullptr;
     }
-    setvbuf(f, nullptr, _IOFBF, STREAM_BUFFER);
+    setvbuf(f, buffer, _IOFBF, STREAM_BUFFER);
     return f;
 }
