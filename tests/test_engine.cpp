@@ -135,10 +135,22 @@ TEST(ReadLine, ALongLineArrivesInPiecesOfTheBufferLess1) {
 }
 
 TEST(ReadLine, CountsNulBytesInsideALine) {
-    FILE* f = stream_of(std::string("a\0b\n", 4));
+    std::string text("a\0b\n\0\nshort\nx\0", 14);
+    text += std::string(1500, '\0') + "\n";
+    FILE* f = stream_of(text + std::string("end\0", 4));
     char line[LINE_SIZE];
     ASSERT_EQ(read_line(f, line), 4u);
     EXPECT_EQ(std::string(line, 4), std::string("a\0b\n", 4));
+    ASSERT_EQ(read_line(f, line), 2u);
+    EXPECT_EQ(std::string(line, 2), std::string("\0\n", 2));
+    ASSERT_EQ(read_line(f, line), 6u) << "a shorter line after longer ones";
+    ASSERT_EQ(read_line(f, line), 1023u);
+    EXPECT_EQ(std::string(line, 2), std::string("x\0", 2));
+    ASSERT_EQ(read_line(f, line), 480u);
+    EXPECT_EQ(line[479], '\n');
+    ASSERT_EQ(read_line(f, line), 4u) << "NUL in a last line without line end";
+    EXPECT_EQ(std::string(line, 4), std::string("end\0", 4));
+    EXPECT_EQ(read_line(f, line), 0u);
     fclose(f);
 }
 
