@@ -241,6 +241,35 @@ TEST_F(PathTest, RenameMayChangeOnlyTheLetterCaseOfAName) {
     EXPECT_EQ(errno, EEXIST);
 }
 
+TEST_F(PathTest, NamesMadeOrRemovedByAnyoneAreSeenInAFolderBeingFilled) {
+    make_dirs("001");
+    for (int i = 0; i < 300; ++i) {
+        std::string name = "001\\Z00100" + std::to_string(100 + i) + ".WAV";
+        ASSERT_TRUE(create(name.c_str(), "v")) << name;
+    }
+    EXPECT_EQ(content("001\\z00100100.wav"), "v");
+    EXPECT_EQ(snapshot(dir / "001").size(), 300u);
+    // Removed through the emulation, then made again in another case: the new spelling is taken.
+    ASSERT_EQ(remove_file("001\\z00100150.wav"), 0);
+    ASSERT_TRUE(create("001\\z00100150.wav", "again"));
+    EXPECT_EQ(read_file(dir / "001/z00100150.wav"), "again");
+    // Made by someone else right after a change of ours, and some milliseconds later.
+    ASSERT_TRUE(create("001\\mine.txt", "m"));
+    write_file(dir / "001/THEIRS.TXT", "t");
+    EXPECT_EQ(content("001\\theirs.txt"), "t");
+    ASSERT_TRUE(create("001\\mine2.txt", "m"));
+    usleep(30000);
+    write_file(dir / "001/Later.Txt", "l");
+    ASSERT_TRUE(create("001\\LATER.TXT", "written"));
+    EXPECT_EQ(read_file(dir / "001/Later.Txt"), "written");
+    EXPECT_FALSE(exists(dir / "001/LATER.TXT"));
+    // Removed by someone else: the name given is used again.
+    unlink((dir / "001/Z00100200.WAV").c_str());
+    usleep(30000);
+    ASSERT_TRUE(create("001\\z00100200.wav", "x"));
+    EXPECT_TRUE(exists(dir / "001/z00100200.wav"));
+}
+
 TEST_F(PathTest, StarAndQuestionMarkMatchWithoutRegardToCase) {
     for (const char* f : {"A.WAV", "b.wav", "c.wave", "d.wav.bak", "e.Wav", "wav", "x.b.wav"}) write_file(f, "");
     EXPECT_EQ(search("*.wav"), (names{"A.WAV", "b.wav", "e.Wav", "x.b.wav"}));

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -105,30 +107,131 @@ static std::string join_path(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
+// The listing of the folder searched last, by names without regard to case. Creating thousands of
+// files in one folder would otherwise read the whole folder for every new name. The listing is
+// trusted only while the folder keeps its identity and time stamps, and the calls here that change
+// the folder right after looking it up keep it up to date themselves.
+struct folder_listing {
+    int valid;
+    int fresh;            // checked against the folder by the path resolution going on
+    std::string folder;
+    dev_t dev;
+    ino_t ino;
+    struct timespec mtime, ctime;
+    std::unordered_map<std::string, std::vector<std::string>> names;   // folded -> spellings
+};
+
+static folder_listing listing;
+
+static std::string fold_name(const char* s, size_t n, int cp932) {
+    std::string key;
+    key.reserve(n);
+    for (size_t i = 0; i < n;) {
+        size_t l = char_length(s + i, n - i, cp932);
+        if (l == 1) {
+            key.push_back(static_cast<char>(fold_upper(static_cast<unsigned char>(s[i]))));
+        } else {
+            key.append(s + i, l);
+        }
+        i += l;
+    }
+    return key;
+}
+
+static int same_stamp(const struct stat& st) {
+    return listing.dev == st.st_dev && listing.ino == st.st_ino && listing.mtime.tv_sec == st.st_mtim.tv_sec &&
+           listing.mtime.tv_nsec == st.st_mtim.tv_nsec && listing.ctime.tv_sec == st.st_ctim.tv_sec &&
+           listing.ctime.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+static void take_stamp(const struct stat& st) {
+    listing.dev = st.st_dev;
+    listing.ino = st.st_ino;
+    listing.mtime = st.st_mtim;
+    listing.ctime = st.st_ctim;
+}
+
+static int read_listing(const std::string& folder) {
+    const char* where = folder.empty() ? "." : folder.c_str();
+    struct stat st;
+    if (stat(where, &st) != 0) return 0;
+    if (listing.valid && listing.folder == folder && same_stamp(st)) return 1;
+    listing.valid = 0;
+    listing.names.clear();
+    DIR* dir = opendir(where);
+    if (!dir) return 0;
+    while (dirent* e = readdir(dir)) {
+        size_t len = strlen(e->d_name);
+        listing.names[fold_name(e->d_name, len, is_cp932_text(e->d_name, len))].push_back(e->d_name);
+    }
+    closedir(dir);
+    // Stamped as before the reading: a change made meanwhile shows at the next look.
+    take_stamp(st);
+    listing.folder = folder;
+    listing.valid = 1;
+    return 1;
+}
+
 // The entry of folder whose name equals name without regard to case; the exact spelling when it
 // exists, else the first case variant in byte order so that the choice is repeatable.
 static std::string find_case_variant(const std::string& folder, const std::string& name, int cp932) {
     std::string exact = join_path(folder, name);
     struct stat st;
     if (lstat(exact.c_str(), &st) == 0) return name;
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir) return "";
-    std::string best;
-    while (dirent* e = readdir(dir)) {
-        size_t len = strlen(e->d_name);
-        if (len != name.size() && cp932 == 0 && !is_cp932_text(e->d_name, len)) {
-            // ASCII folding keeps lengths, so a name of another length cannot match.
-            continue;
+    if (!read_listing(folder)) return "";
+    listing.fresh = 1;
+    auto found = listing.names.find(fold_name(name.data(), name.size(), cp932));
+    if (found == listing.names.end()) {
+        // Time stamps only tick every few milliseconds: another program adding a name in the tick
+        // of this process's own last change goes unseen. The common spellings are looked at anyway.
+        for (int upper = 1; upper >= 0; --upper) {
+            std::string spelling = name;
+            for (size_t i = 0; i < spelling.size();) {
+                size_t l = char_length(spelling.data() + i, spelling.size() - i, cp932);
+                char& c = spelling[i];
+                if (l == 1 && upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+                if (l == 1 && !upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+                i += l;
+            }
+            if (spelling != name && lstat(join_path(folder, spelling).c_str(), &st) == 0) {
+                listing.valid = 0;
+                return spelling;
+            }
         }
-        int entry_cp932 = cp932 || is_cp932_text(e->d_name, len);
-        if (compare_folded(e->d_name, len, name.data(), name.size(), entry_cp932) != 0) continue;
-        if (best.empty() || strcmp(e->d_name, best.c_str()) < 0) best = e->d_name;
+        return "";
     }
-    closedir(dir);
+    std::string best;
+    for (const std::string& spelling : found->second)
+        if (best.empty() || spelling < best) best = spelling;
     return best;
 }
 
+void note_folder_change(const std::string& path, int added) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t cut = p.find_last_of('/');
+    std::string folder = cut == std::string::npos ? "" : cut == 0 ? "/" : p.substr(0, cut);
+    std::string name = cut == std::string::npos ? p : p.substr(cut + 1);
+    if (!listing.valid || listing.folder != folder) return;
+    struct stat st;
+    if (!listing.fresh || stat(folder.empty() ? "." : folder.c_str(), &st) != 0 || st.st_dev != listing.dev ||
+        st.st_ino != listing.ino) {
+        listing.valid = 0;
+        return;
+    }
+    std::vector<std::string>& spellings = listing.names[fold_name(name.data(), name.size(), is_cp932_text(name.data(), name.size()))];
+    for (size_t k = 0; k < spellings.size(); ++k) {
+        if (spellings[k] == name) {
+            spellings.erase(spellings.begin() + static_cast<long>(k));
+            break;
+        }
+    }
+    if (added) spellings.push_back(name);
+    take_stamp(st);
+}
+
 std::string resolve_path(const char* path) {
+    listing.fresh = 0;
     if (!path) return "";
     size_t n = strlen(path);
     int cp932 = is_cp932_text(path, n);
@@ -209,6 +312,7 @@ int make_dir(const char* path) {
         errno = map_errno(errno);
         return -1;
     }
+    note_folder_change(p, 1);
     return 0;
 }
 
@@ -249,6 +353,7 @@ int remove_file(const char* path) {
         errno = map_errno(errno);
         return -1;
     }
+    note_folder_change(p, 0);
     return 0;
 }
 
@@ -267,6 +372,12 @@ static std::string resolve_as_spelled(const char* path) {
         i += l;
     }
     return folder + std::string(path + last);
+}
+
+static int note_rename(const std::string& source, const std::string& target) {
+    note_folder_change(source, 0);
+    note_folder_change(target, 1);
+    return 0;
 }
 
 int rename_file(const char* from, const char* to) {
@@ -300,10 +411,11 @@ int rename_file(const char* from, const char* to) {
             errno = map_errno(errno);
             return -1;
         }
-        return 0;
+        return note_rename(source, target);
     }
     // Never overwrite: a file that appears between the check and the rename is kept too.
-    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return note_rename(source, target);
     if (errno != EINVAL && errno != ENOSYS) {
         errno = map_errno(errno);
         return -1;
@@ -316,5 +428,5 @@ int rename_file(const char* from, const char* to) {
         errno = map_errno(errno);
         return -1;
     }
-    return 0;
+    return note_rename(source, target);
 }

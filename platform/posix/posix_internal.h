@@ -28,6 +28,10 @@ int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932
 // A missing component keeps the spelling given (so a file being created takes that name).
 std::string resolve_path(const char* path);
 
+// Tells the path rules that this process has just created (added) or removed the entry at path,
+// which it resolved a moment ago, so that the folder need not be read again.
+void note_folder_change(const std::string& path, int added);
+
 // The errno value msvcrt would give for a POSIX one.
 int map_errno(int posix_errno);
 

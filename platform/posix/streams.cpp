@@ -248,6 +248,7 @@ FILE* open_file(const char* path, const char* mode) {
         errno = map_errno(errno);
         return nullptr;
     }
+    if (flags & O_CREAT) note_folder_change(p, 1);
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         // msvcrt cannot open a folder as a stream.
