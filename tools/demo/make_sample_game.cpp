@@ -235,8 +235,8 @@ int main(int argc, char** argv) {
               make_music(game, &summary) && make_voices(game, voices, rate, &summary) &&
               write_whole(game / "registry.reg", sample_registry(encoder));
     if (!ok) return 1;
-    printf("%u music tracks in BGM (%u NWA, %u WAV, %.1f MB), %u voice archives in KOE with %u %s voices\n",
+    printf("%u music tracks in BGM (%u NWA, %u WAV, %.1f MB), %u voices in %u KOEPAC archives in KOE\n",
            SAMPLE_TRACK_COUNT, summary.nwa_tracks, summary.wav_tracks, summary.music_bytes / 1e6,
-           summary.archives, summary.voices, voice_folder ? "recorded" : "synthetic");
+           summary.voices, summary.archives);
     return 0;
 }
