@@ -7,11 +7,21 @@
 int16_t sample_table[256];
 uint8_t delta_table[256];
 
-// Derived from the two tables above for the hot loops: each sample already in file byte order, and
-// for a byte holding two plain nibbles the step to its first sample (low byte) and to its second
-// (high byte), so a byte costs one lookup.
+// Derived from the two tables above for the hot loops, filled with them:
+// - sample_bytes: each sample already in file byte order;
+// - the coded-block transducer. A coded block is read a byte at a time in one of three states:
+//   ALIGNED (at a byte's low nibble), WHOLE (an escape in the previous high nibble takes this
+//   byte as its code) and SPLIT (an escape in the previous low nibble took its high nibble, and
+//   takes this byte's low nibble). A byte in a state yields 0 to 2 samples and the next state, so
+//   the decoder runs without a branch on the data and escapes cost no more than plain codes.
 static uint16_t sample_bytes[256];
-static uint16_t pair_steps[256];
+enum { ALIGNED = 0, WHOLE = 3, SPLIT = 6 };   // shift of the state's field in next_state
+static uint16_t next_state[256];              // per byte: 3-bit next state from each state
+// Per state and byte: the step to the first sample (bits 0-7), to the second (8-15, the sum of
+// both steps) and the bytes of output (16-18). Rows: ALIGNED, WHOLE, then SPLIT for each high
+// nibble of the previous byte.
+static uint32_t coded_steps[(2 + 16) * 256];
+static uint16_t state_row[(SPLIT + 1) * 16];  // row of a state (and previous high nibble)
 
 uint16_t read_u16le(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -58,9 +68,30 @@ void build_decode_tables() {
         unsigned char bytes[2];
         write_sample(sample_table[x], bytes);
         memcpy(&sample_bytes[x], bytes, 2);
-        unsigned first = delta_table[x & 0x0F];
-        unsigned both = (first + delta_table[x >> 4]) & 0xFF;
-        pair_steps[x] = static_cast<uint16_t>(first | (both << 8));
+    }
+    auto step = [](unsigned first, unsigned second, unsigned samples) {
+        return (first & 0xFF) | (((first + second) & 0xFF) << 8) | ((2 * samples) << 16);
+    };
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned low = b & 0x0F, high = b >> 4;
+        unsigned from_aligned = low == 0x0F ? SPLIT : high == 0x0F ? WHOLE : ALIGNED;
+        unsigned from_split = high == 0x0F ? WHOLE : ALIGNED;
+        next_state[b] = static_cast<uint16_t>(from_aligned | (ALIGNED << 3) | (from_split << 6));
+
+        if (low == 0x0F) coded_steps[b] = step(0, 0, 0);
+        else if (high == 0x0F) coded_steps[b] = step(delta_table[low], 0, 1);
+        else coded_steps[b] = step(delta_table[low], delta_table[high], 2);
+        coded_steps[256 + b] = step(delta_table[b], 0, 1);
+        for (unsigned previous = 0; previous < 16; ++previous) {
+            unsigned first = delta_table[previous | (low << 4)];
+            coded_steps[512 + previous * 256 + b] =
+                high == 0x0F ? step(first, 0, 1) : step(first, delta_table[high], 2);
+        }
+    }
+    for (unsigned previous = 0; previous < 16; ++previous) {
+        state_row[ALIGNED * 16 + previous] = 0;
+        state_row[WHOLE * 16 + previous] = 256;
+        state_row[SPLIT * 16 + previous] = static_cast<uint16_t>(512 + previous * 256);
     }
 }
 
@@ -73,51 +104,21 @@ static inline void store(unsigned char* out, unsigned accumulator) {
     memcpy(out, &sample_bytes[accumulator & 0xFF], 2);
 }
 
-static inline bool holds_escape(unsigned byte) { return (byte & 0x0F) == 0x0F || byte >= 0xF0; }
-
-// Nibbles run low first; 15 announces a code made of the next two nibbles. Bytes without an escape
-// nibble (most of them) take the pair path; an escape shifts the stream by a nibble until the next
-// code ends on a byte boundary again.
+// Both possible samples are stored every time and the output advances by the ones that count;
+// a byte never moves it by more than two samples, so the stores stay within 2n samples. A block
+// that ends in WHOLE or SPLIT ends inside an escape, whose code is dropped.
 static size_t decode_coded_block(const unsigned char* in, size_t n, unsigned char* out) {
     unsigned char* o = out;
-    unsigned acc = 0;
-    size_t i = 0;
-    for (;;) {
-        while (i < n && !holds_escape(in[i])) {
-            unsigned step = pair_steps[in[i]];
-            store(o, acc + (step & 0xFF));
-            acc += step >> 8;
-            store(o + 2, acc);
-            o += 4;
-            ++i;
-        }
-        if (i >= n) break;
+    unsigned acc = 0, state = ALIGNED, previous = 0;
+    for (size_t i = 0; i < n; ++i) {
         unsigned b = in[i];
-        if ((b & 0x0F) == 0x0F) {
-            if (i + 1 >= n) break;   // the escaped code would need nibbles past the block
-            acc += delta_table[(b >> 4) | ((in[i + 1] & 0x0F) << 4)];
-            store(o, acc);
-            o += 2;
-            ++i;
-        } else {
-            acc += delta_table[b & 0x0F];
-            store(o, acc);
-            o += 2;
-        }
-        // Now at the high nibble of byte i.
-        unsigned high = in[i] >> 4;
-        if (high != 0x0F) {
-            acc += delta_table[high];
-            store(o, acc);
-            o += 2;
-            ++i;
-        } else {
-            if (i + 1 >= n) break;
-            acc += delta_table[in[i + 1]];
-            store(o, acc);
-            o += 2;
-            i += 2;
-        }
+        uint32_t e = coded_steps[state_row[state * 16 + (previous >> 4)] + b];
+        store(o, acc + e);
+        acc += e >> 8;
+        store(o + 2, acc);
+        o += e >> 16;
+        state = (next_state[b] >> state) & 7;
+        previous = b;
     }
     return static_cast<size_t>(o - out) / 2;
 }
