@@ -172,7 +172,7 @@ if $have_lame; then
     converted=$(grep -c -- ' -e -w ' "$logs/drusel.out" || true)
     still_wav=0
     while IFS= read -r -d '' file; do
-        [ "$(head -c 4 "$file")" = RIFF ] && still_wav=$((still_wav + 1))
+        if [ "$(head -c 4 "$file")" = RIFF ]; then still_wav=$((still_wav + 1)); fi
     done < <(find "$game/koewav" -type f -print0)
     [ "$still_wav" -eq 0 ] || fail "drusel left $still_wav voices as WAV"
     mp3_bytes=$(bytes_of "$game/koewav")
