@@ -3,6 +3,7 @@
 # importing nothing beyond KERNEL32, USER32, ADVAPI32 and msvcrt (no runtime DLLs to ship).
 #   tests/wine/check_pe.sh WIN_BIN_DIR [program.exe ...]     (default: tormel.exe plovenak.exe drusel.exe)
 set -u
+export LC_ALL=C   # objdump's headings are matched in English
 if [ $# -lt 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 WIN_BIN_DIR [program.exe ...]" >&2
     exit 2

@@ -1,0 +1,635 @@
+#!/usr/bin/env python3
+"""Scenarios run twice on identical inputs: by the native programs and by the Windows programs under
+Wine (prepared by run.sh). Each compares the files both wrote byte for byte, their streams, exit
+statuses and registry values, and checks the boxes against the expected ones.
+
+    scenarios.py NATIVE_BIN_DIR WIN_BIN_DIR WORK_DIR [name-substring ...]
+
+Prints one line per scenario and closes with "N passed, M failed".
+"""
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import traceback
+
+NATIVE_BIN, WIN_BIN, WORK = (os.path.abspath(p) for p in sys.argv[1:4])
+SELECTED = sys.argv[4:]
+SIDES = ('native', 'wine')
+
+# Button rows of the Windows boxes as Wine shows them in a Japanese locale.
+OK = '[OK]'
+ABORT_RETRY_IGNORE = '[中止(&A)|再試行(&R)|無視(&I)]'
+YES_NO = '[はい(&Y)|いいえ(&N)]'
+
+# What the native boxes print after a question, once per asking.
+NATIVE_PROMPTS = ('[a]bort, [r]etry, [i]gnore? ', '[y]es, [n]o? ')
+
+# Exit statuses of boxdriver.exe that are its own, not the tool's.
+BOXDRIVER_FAILURES = {90: 'unexpected box', 91: 'missing box', 92: 'no such button', 93: 'timeout',
+                      94: 'cannot start the tool', 95: 'usage'}
+
+
+def win_path(path):
+    """The Windows name of a local path under Wine (drive Z: is the root)."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def u16(v):
+    return struct.pack('<H', v)
+
+
+def u32(v):
+    return struct.pack('<I', v & 0xFFFFFFFF)
+
+
+def ini(*lines):
+    """A GAMEEXE.INI as the games ship it: Shift_JIS with CR LF."""
+    return ''.join(line + '\r\n' for line in lines).encode('cp932')
+
+
+def wav_header(rate, data_size, channels=2, bits=16, tag=1):
+    align = channels * bits // 8
+    return (b'RIFF' + u32(36 + data_size) + b'WAVE' + b'fmt ' + u32(16) + u16(tag) + u16(channels) +
+            u32(rate) + u32(rate * align) + u16(align) + u16(bits) + b'data' + u32(data_size))
+
+
+def nwa_header(rate, samples, channels=2, bits=16, per_block=1024):
+    blocks = (samples + per_block - 1) // per_block
+    last = samples - (blocks - 1) * per_block
+    return (u16(channels) + u16(bits) + u32(rate) + u32(0) + u32(0) + u32(blocks) +
+            u32(bits * samples // 8) + u32(0) + u32(samples) + u32(per_block) + u32(last) + u32(0))
+
+
+def coded_block(rng, codes):
+    """A delta-coded block of whole codes: plain nibbles 0..14 and escaped bytes, low nibble first."""
+    nibbles = []
+    for _ in range(codes):
+        if rng.random() < 0.2:
+            byte = rng.randrange(256)
+            nibbles += [15, byte & 15, byte >> 4]
+        else:
+            nibbles.append(rng.randrange(15))
+    if len(nibbles) % 2:
+        nibbles.append(0)
+    return bytes(nibbles[i] | nibbles[i + 1] << 4 for i in range(0, len(nibbles), 2))
+
+
+def koepac(voices, sample_rate, seed):
+    """A voice archive: voices is a list of (id, kinds) with kinds 'silent', 'raw' or a code count."""
+    rng = random.Random(seed)
+    header = b'KOEPAC\0' + bytes(9) + u32(len(voices)) + bytes(4) + u32(sample_rate) + bytes(4)
+    index, data = b'', b''
+    offset = len(header) + 8 * len(voices)
+    for voice_id, kinds in voices:
+        blocks = []
+        for kind in kinds:
+            if kind == 'silent':
+                blocks.append(b'')
+            elif kind == 'raw':
+                blocks.append(bytes(rng.randrange(256) for _ in range(1024)))
+            else:
+                blocks.append(coded_block(rng, kind))
+        body = b''.join(u16(len(b)) for b in blocks) + b''.join(blocks)
+        index += u16(voice_id) + u16(len(blocks)) + u32(offset + len(data))
+        data += body
+    return header + index + data
+
+
+def reg_file(keys, deletions=()):
+    """REGEDIT4 text (CP932) for keys {path under HKCU: {name: value}}, after removing the keys named
+    in deletions: a shared Wine prefix starts every scenario clean."""
+    out = 'REGEDIT4\r\n\r\n'
+    for key in deletions:
+        out += '[-HKEY_CURRENT_USER\\%s]\r\n\r\n' % key
+    for key, values in keys.items():
+        out += '[HKEY_CURRENT_USER\\%s]\r\n' % key
+        for name, value in values.items():
+            out += '"%s"="%s"\r\n' % (name, value.replace('\\', '\\\\').replace('"', '\\"'))
+        out += '\r\n'
+    return out.encode('cp932')
+
+
+def parse_reg(text):
+    """{key path under HKCU (lower case): {value name (lower case): string}} of a .reg text."""
+    keys, current = {}, None
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith('[') and line.endswith(']'):
+            path = line[1:-1]
+            prefix = 'HKEY_CURRENT_USER\\'
+            current = keys.setdefault(path[len(prefix):].lower() if path.upper().startswith(prefix) else
+                                      path.lower(), {})
+            continue
+        match = re.match(r'"((?:[^"\\]|\\.)*)"="((?:[^"\\]|\\.)*)"$', line)
+        if match and current is not None:
+            unescape = lambda s: re.sub(r'\\(.)', r'\1', s)
+            current[unescape(match.group(1)).lower()] = unescape(match.group(2))
+    return keys
+
+
+def snapshot(root):
+    """Every file below root (relative name -> bytes), folders as name + '/' -> b''."""
+    tree = {}
+    for folder, dirs, files in os.walk(root):
+        rel = os.path.relpath(folder, root)
+        for d in dirs:
+            tree[os.path.normpath(os.path.join(rel, d)) + '/'] = b''
+        for f in files:
+            with open(os.path.join(folder, f), 'rb') as stream:
+                tree[os.path.normpath(os.path.join(rel, f))] = stream.read()
+    return tree
+
+
+def shorten(data, limit=120):
+    text = repr(data)
+    return text if len(text) <= limit else text[:limit] + '...'
+
+
+class Box:
+    """An expected message box: its text as the tool formats it, the buttons, the scripted answer."""
+
+    def __init__(self, text, buttons, answer):
+        self.text, self.buttons, self.answer = text, buttons, answer
+
+    def log_line(self, caption):
+        return '%s: %s %s -> %s' % (caption, self.text.replace('\n', '\\n'), self.buttons, self.answer)
+
+    def terminal_text(self, caption):
+        return '%s: %s\n' % (caption, self.text)
+
+
+class Case:
+    """One scenario: a game tree per side built from the same inputs, runs and comparisons."""
+
+    def __init__(self, name):
+        self.name = name
+        self.root = os.path.join(WORK, 'cases', name)
+        self.problems = []
+        for side in SIDES:
+            os.makedirs(self.tree(side))
+
+    def tree(self, side):
+        return os.path.join(self.root, side, 'game')
+
+    def side_file(self, side, name):
+        return os.path.join(self.root, side, name)
+
+    def write(self, rel, data):
+        for side in SIDES:
+            path = os.path.join(self.tree(side), rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if data is None:
+                os.makedirs(path, exist_ok=True)
+            else:
+                with open(path, 'wb') as stream:
+                    stream.write(data)
+
+    def fail(self, message):
+        self.problems.append(message)
+
+    def registry(self, keys_by_side, absent=()):
+        """Sets the registry on both sides: keys_by_side(side) gives {key: {name: value}}; the keys
+        named in absent (and every key set) start empty."""
+        for side in SIDES:
+            keys = keys_by_side(side)
+            if side == 'native':
+                with open(self.side_file(side, 'registry.reg'), 'wb') as stream:
+                    stream.write(reg_file(keys))
+            else:
+                script = self.side_file(side, 'setup.reg')
+                with open(script, 'wb') as stream:
+                    stream.write(reg_file(keys, deletions=list(absent) + list(keys)))
+                wine(['regedit', '/S', win_path(script)])
+
+    def registry_values(self, side, key):
+        """The values of one key as the side left them, as CP932 bytes."""
+        if side == 'native':
+            with open(self.side_file(side, 'registry.reg'), 'rb') as stream:
+                text = stream.read().decode('cp932')
+        else:
+            export = self.side_file(side, 'export.reg')
+            if os.path.exists(export):
+                os.remove(export)
+            wine(['regedit', '/E', win_path(export), 'HKEY_CURRENT_USER\\' + key])
+            if not os.path.exists(export):
+                return None
+            with open(export, 'rb') as stream:
+                raw = stream.read()
+            text = raw.decode('utf-16') if raw[:2] in (b'\xff\xfe', b'\xfe\xff') else raw.decode('cp932')
+        values = parse_reg(text).get(key.lower())
+        return None if values is None else {k: v.encode('cp932') for k, v in values.items()}
+
+    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None):
+        """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed."""
+        caption = tool + '.exe'
+        results = {}
+        for side in SIDES:
+            log = self.side_file(side, 'encoder.log')
+            plan_file = self.side_file(side, 'encoder.plan')
+            with open(plan_file, 'w') as stream:
+                stream.write(''.join('%d\n' % s for s in plan or ()))
+            folder = os.path.join(self.tree(side), cwd)
+            if side == 'native':
+                program = os.path.join(NATIVE_BIN, tool)
+                if not os.path.exists(program):
+                    self.fail('%s is not built' % program)
+                    return
+                env = dict(os.environ, VNAUDIO_REGISTRY=self.side_file(side, 'registry.reg'),
+                           FAKE_ENCODER_LOG=log, FAKE_ENCODER_PLAN=plan_file, LC_ALL='C.UTF-8')
+                env.pop('LOCPATH', None)
+                answers = ''.join(b.answer + '\n' for b in boxes if b.buttons != OK)
+                proc = subprocess.run([program] + list(args), cwd=folder, input=answers.encode(),
+                                      capture_output=True, env=env, timeout=60)
+                out = proc.stdout.decode('utf-8', 'replace')
+                err = proc.stderr.decode('utf-8', 'replace')
+                shown = None
+            else:
+                program = os.path.join(WIN_BIN, caption)
+                if not os.path.exists(program):
+                    self.fail('%s is not built' % program)
+                    return
+                script = self.side_file(side, 'answers.txt')
+                box_log = self.side_file(side, 'boxes.log')
+                with open(script, 'w') as stream:
+                    stream.write(''.join(b.answer + '\n' for b in boxes))
+                env = dict(os.environ, FAKE_ENCODER_LOG=win_path(log), FAKE_ENCODER_PLAN=win_path(plan_file))
+                proc = subprocess.run(['wine', os.path.join(WIN_BIN, 'boxdriver.exe'), '--log', win_path(box_log),
+                                       '--timeout', '30', win_path(script), win_path(program)] + list(args),
+                                      cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                                      timeout=90)
+                # The Windows programs' streams are CP932 text streams: CR LF on disk.
+                out = proc.stdout.decode('cp932', 'replace').replace('\r\n', '\n')
+                err = proc.stderr.decode('cp932', 'replace').replace('\r\n', '\n')
+                with open(box_log, 'rb') as stream:
+                    shown = stream.read().decode('utf-8', 'replace').splitlines()
+                if proc.returncode in BOXDRIVER_FAILURES:
+                    self.fail('wine: boxdriver: %s: %s' % (BOXDRIVER_FAILURES[proc.returncode], err.strip()))
+            if normalise:
+                out, err = normalise(side, out), normalise(side, err)
+            # The Windows stand-in encoder logs through a text stream.
+            encoder_calls = open(log, 'rb').read().replace(b'\r\n', b'\n') if os.path.exists(log) else b''
+            results[side] = (proc.returncode, out, err, shown, encoder_calls)
+
+        n_status, n_out, n_err, _, n_calls = results['native']
+        w_status, w_out, w_err, w_boxes, w_calls = results['wine']
+        if status is not None and n_status != status:
+            self.fail('native exit status %d, expected %d' % (n_status, status))
+        if status is not None and w_status != status:
+            self.fail('wine exit status %d, expected %d' % (w_status, status))
+        expected_log = [b.log_line(caption) for b in boxes]
+        if w_boxes != expected_log:
+            self.fail('wine boxes differ:\n      got      %s\n      expected %s' %
+                      ('\n               '.join(w_boxes) or '(none)',
+                       '\n               '.join(expected_log) or '(none)'))
+        # Natively each box is "caption: text" on standard error, among the tool's own notices, and
+        # a question adds its prompt.
+        rest, position = n_err, 0
+        for box in boxes:
+            text = box.terminal_text(caption)
+            found = rest.find(text, position)
+            if found < 0:
+                self.fail('native box missing from standard error: %r' % text)
+                continue
+            end = found + len(text)
+            prompt = next((p for p in NATIVE_PROMPTS if rest.startswith(p, end)), None)
+            if box.buttons != OK and prompt is None:
+                self.fail('native question without its prompt: %r' % text)
+            elif prompt is not None:
+                end += len(prompt)
+            rest = rest[:found] + rest[end:]
+            position = found
+        if rest != w_err:
+            self.fail('standard error differs (native without its boxes vs wine):\n      native %r\n      wine   %r'
+                      % (rest, w_err))
+        if n_out != w_out:
+            self.fail('standard output differs:\n      native %r\n      wine   %r' % (n_out, w_out))
+        if n_calls != w_calls:
+            self.fail('the encoder was called differently:\n      native %r\n      wine   %r' % (n_calls, w_calls))
+
+    def compare_trees(self, expected=None):
+        """The files both sides wrote, byte for byte; and, if given, the tree both must hold."""
+        native, wine_tree = snapshot(self.tree('native')), snapshot(self.tree('wine'))
+        for name in sorted(set(native) | set(wine_tree)):
+            if name not in wine_tree:
+                self.fail('only native wrote %s' % name)
+            elif name not in native:
+                self.fail('only wine wrote %s' % name)
+            elif native[name] != wine_tree[name]:
+                self.fail('%s differs:\n      native %s\n      wine   %s' %
+                          (name, shorten(native[name]), shorten(wine_tree[name])))
+        if expected is not None and native != expected:
+            missing = sorted(set(expected) - set(native))
+            extra = sorted(set(native) - set(expected))
+            changed = sorted(k for k in set(expected) & set(native) if expected[k] != native[k])
+            self.fail('tree is not the expected one: missing %s, extra %s, changed %s' % (missing, extra, changed))
+        return native
+
+    def expect_file(self, rel, data):
+        for side in SIDES:
+            path = os.path.join(self.tree(side), rel)
+            got = open(path, 'rb').read() if os.path.exists(path) else None
+            if got != data:
+                self.fail('%s: %s is %s, expected %s' % (side, rel, shorten(got), shorten(data)))
+
+    def compare_registry(self, key, expected):
+        """Both sides' values of key equal expected ({name: CP932 bytes}, names in lower case)."""
+        for side in SIDES:
+            values = self.registry_values(side, key)
+            if values != expected:
+                self.fail('%s registry HKCU\\%s is %r, expected %r' % (side, key, values, expected))
+
+
+def wine(args):
+    proc = subprocess.run(['wine'] + args, capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+    if proc.returncode != 0:
+        raise RuntimeError('wine %s failed (%d): %s' % (' '.join(args), proc.returncode,
+                                                        proc.stderr.decode('cp932', 'replace').strip()))
+
+
+# ---- drusel --------------------------------------------------------------------------------------
+
+INMM_KEY = 'Software\\vurlo\\_inmm.dll'
+
+
+def encoder_registry(side):
+    path = os.path.join(NATIVE_BIN, 'fake_encoder') if side == 'native' else \
+        win_path(os.path.join(WIN_BIN, 'fake_encoder.exe'))
+    return {INMM_KEY: {'SMX_Path': path}}
+
+
+def hide_encoder_path(side, text):
+    path = encoder_registry(side)[INMM_KEY]['SMX_Path']
+    return text.replace(path, '<encoder>')
+
+
+def drusel_converts_every_voice(case):
+    """Every WAV of the three-character folders, in search order, case-insensitive *.wav; dot folders,
+    plain files and longer names skipped; a folder without WAVs gets its notice."""
+    case.registry(encoder_registry)
+    case.write('koewav/001/Z00100002.WAV', b'RIFF two')
+    case.write('koewav/001/Z00100001.WAV', b'RIFF one')
+    case.write('koewav/001/z00100003.wav', b'RIFF three, lower case')
+    case.write('koewav/0a1/Z0a100001.WAV', b'RIFF code with a letter')
+    case.write('koewav/002/notes.txt', b'not a voice')
+    case.write('koewav/abc', b'a plain file named like a folder')
+    case.write('koewav/.xy/Z.WAV', b'in a dot folder')
+    case.write('koewav/long/Z.WAV', b'in a folder with a longer name')
+    case.run('drusel', cwd='koewav', status=0, normalise=hide_encoder_path)
+    case.compare_trees()
+    case.expect_file('koewav/001/Z00100001.WAV', b'FAKEMP3:RIFF one')
+    case.expect_file('koewav/002/notes.txt', b'not a voice')
+
+
+def drusel_retry_ignore_abort(case):
+    """Encoder failures answered Retry (same command again), Ignore (WAV kept) and Abort (run ends at
+    once, later voices untouched)."""
+    case.registry(encoder_registry)
+    for n in range(1, 5):
+        case.write('koewav/001/Z0010000%d.WAV' % n, b'voice %d' % n)
+    case.write('koewav/002/Z00200001.WAV', b'voice of 002')
+    message = '001\\Z0010000%d.WAV: scmpxを起動できないか、変換に失敗しました。'
+    case.run('drusel', cwd='koewav', status=1, normalise=hide_encoder_path, plan=[1, 0, 0, 7, 3],
+             boxes=[Box(message % 1, ABORT_RETRY_IGNORE, 'retry'),
+                    Box(message % 3, ABORT_RETRY_IGNORE, 'ignore'),
+                    Box(message % 4, ABORT_RETRY_IGNORE, 'abort')])
+    case.compare_trees()
+    case.expect_file('koewav/001/Z00100003.WAV', b'voice 3')
+    case.expect_file('koewav/002/Z00200001.WAV', b'voice of 002')
+
+
+def drusel_outside_koewav(case):
+    """No voice folders: the notices of the missing key and of an empty folder, then the error box."""
+    case.registry(lambda side: {}, absent=[INMM_KEY])
+    case.write('game/GAMEEXE.INI', ini('#REGNAME = "x"'))
+    case.write('game/music/track.wav', wav_header(44100, 0))
+    case.write('game/SE1/click.ogg', b'OggS')
+    case.run('drusel', cwd='game', status=1,
+             boxes=[Box('plovenakで作成されたkoewavフォルダで実行してください。', OK, 'ok')])
+    case.compare_trees()
+
+
+# ---- tormel --------------------------------------------------------------------------------------
+
+def game_registry(name, **values):
+    return lambda side: {'Software\\' + name: values}
+
+
+def tormel_avg32(case):
+    """AVG32: settings lines rewritten, #DSTRACK entries replaced by #CDTRACK lines timed from the WAV
+    headers (names matched without regard to case), _inmm.ini written, GAMEEXE.org kept."""
+    case.registry(game_registry('vnaudio_wine_avg', BGM_FOLDER='BGM'))
+    game = ini('; 音楽の設定 (AVG32)',
+               '#REGNAME = "vnaudio_wine_avg"',
+               '#MUSIC_TYPE = 001',
+               '#KOE_DOUBLE_PAC=1 ; 二重パック',
+               '#DSTRACK = 00000000 - 99999999 - 00000000 = "BGM01" = "オープニング"',
+               '#DSTRACK = 00176400 - 30000000 - 00352800 = "bgm02" = "日常の風景"',
+               '#DSTRACK = 0 - 99999999 - 0 = "BGM03" = "表示テスト"',
+               '#BGM_MODE = 0',
+               '  #MUSIC_TYPE = 2',
+               '#SCREENSIZE_MOD=1')
+    case.write('GAMEEXE.INI', game)
+    case.write('AVG3216M.EXE', b'MZ')
+    case.write('bgm/Bgm01.WAV', wav_header(44100, 10584000) + b'\0' * 16)
+    case.write('bgm/BGM02.wav', wav_header(22050, 0) + b'\1' * 16)
+    case.write('bgm/bgm03.wav', wav_header(44100, 0))
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')])
+    tree = case.compare_trees()
+    if tree.get('GAMEEXE.org') != game:
+        case.fail('GAMEEXE.org does not hold the game\'s own GAMEEXE.INI')
+    case.expect_file('_inmm.ini', b'BGM\\BGM01.wav\r\nBGM\\bgm02.wav\r\nBGM\\BGM03.wav\r\n')
+
+
+def tormel_reallive(case):
+    """RealLive: NWA headers first, a broken NWA falls back to the WAV, the whole-track case needs no
+    file; earlier backups push the new ones to GAMEEXE.org1 and _inmm.org."""
+    case.registry(game_registry('vnaudio_wine_rl', BGM_FOLDER='bgm'))
+    case.write('GAMEEXE.INI', ini('#REGNAME="vnaudio_wine_rl"',
+                                  '#SYSCOM.011 = N : "ＢＧＭモード"',
+                                  '#BGM_MODE = 0',
+                                  '#CDDA_ABC_SETUP_NEED = 1',
+                                  '#CDDA_AB_SETUP_NEED = 1',
+                                  '#DSTRACK = 00000000 - 99999999 - 00000000 = "BGM01" = "テーマ"',
+                                  '#DSTRACK = 00000000 - 99999999 - 00022050 = "BGM02" = "日常"',
+                                  '#DSTRACK = 00044100 - 01323000 - 00044100 = "BGM03" = "夜"',
+                                  '#DSTRACK = 0 - 2000000 - 0 = "BGM04" = "表"'))
+    case.write('REALLIVE.EXE', b'MZ')
+    case.write('GAMEEXE.org', b'an earlier backup')
+    case.write('_inmm.ini', b'old\\track.wav\r\n')
+    case.write('bgm/BGM02.nwa', nwa_header(44100, 2 * 2646000) + b'\0' * 8)
+    case.write('bgm/BGM02.wav', b'never opened: the NWA comes first')
+    case.write('bgm/BGM03.nwa', nwa_header(44100, 2 * 2646000)[:30])
+    case.write('bgm/BGM03.wav', wav_header(22050, 4 * 22050 * 90))
+    case.write('bgm/BGM04.WAV', wav_header(44100, 4 * 44100 * 60, channels=2))
+    case.run('tormel', status=0, boxes=[
+        Box('bgm\\BGM03.nwaは不正な、または未対応の形式のnwaファイルです。', OK, 'ok'),
+        Box('成功しました。', OK, 'ok')])
+    tree = case.compare_trees()
+    for name, data in (('GAMEEXE.org', b'an earlier backup'), ('_inmm.org', b'old\\track.wav\r\n')):
+        if tree.get(name) != data:
+            case.fail('%s was not left as it was' % name)
+    if 'GAMEEXE.org1' not in tree:
+        case.fail('the game\'s GAMEEXE.INI was not moved to GAMEEXE.org1')
+
+
+def tormel_rolls_back_after_invalid_wav(case):
+    """A WAV header that is not plain PCM stops the run: both new files removed, both backups back."""
+    case.registry(game_registry('vnaudio_wine_bad', BGM_FOLDER='BGM'))
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_bad"',
+                                  '#DSTRACK = 0 - 99999999 - 0 = "ok" = "一曲目"',
+                                  '#DSTRACK = 0 - 99999999 - 0 = "float" = "二曲目"'))
+    case.write('AVG3217D.EXE', b'MZ')
+    case.write('_inmm.ini', b'previous table\r\n')
+    case.write('BGM/ok.wav', wav_header(44100, 1000))
+    case.write('BGM/float.wav', wav_header(44100, 1000, bits=32, tag=3))
+    before = snapshot(case.tree('native'))
+    case.run('tormel', status=1, boxes=[Box('BGM\\float.wavは無圧縮WAVE形式ではありません。', OK, 'ok')])
+    case.compare_trees(expected=before)
+
+
+def tormel_abort_retry_ignore(case):
+    """A track file that cannot be opened: Retry asks again, Ignore takes the default timing and the
+    run succeeds; in a second run Abort rolls everything back."""
+    case.registry(game_registry('vnaudio_wine_ari', BGM_FOLDER='music'))
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_ari"',
+                                  '#DSTRACK = 0 - 99999999 - 100 = "gone" = "消えた曲"',
+                                  '#DSTRACK = 0 - 88200 - 44100 = "there" = "ある曲"'))
+    case.write('music/there.wav', wav_header(44100, 88200))
+    missing = 'music\\gone.wavのオープンに失敗しました。'
+    case.run('tormel', args=['--reallive'], status=0,
+             boxes=[Box(missing, ABORT_RETRY_IGNORE, 'retry'),
+                    Box(missing, ABORT_RETRY_IGNORE, 'ignore'),
+                    Box('成功しました。', OK, 'ok')])
+    after_first = case.compare_trees()
+    case.run('tormel', args=['--reallive'], status=1, boxes=[Box(missing, ABORT_RETRY_IGNORE, 'abort')])
+    case.compare_trees(expected=after_first)
+
+
+def tormel_refuses_unknown_folders(case):
+    """No GAMEEXE.INI, then no engine: the driver's two messages (one of two lines); nothing changes."""
+    case.write('GAMEEXE.TXT', b'not the file')
+    case.run('tormel', args=['--reallive'], status=1,
+             boxes=[Box('GAMEEXE.INIがあるフォルダで実行してください。', OK, 'ok')])
+    case.write('GAMEEXE.INI', ini('#REGNAME = "none"'))
+    case.run('tormel', args=['--AVG32'], status=1, boxes=[Box(
+        'システムを特定できません。\nAVG321XX.EXEかREALLIVE.EXEのあるフォルダで実行するか、'
+        '--avg32 または --reallive オプションをつけて実行してください。', OK, 'ok')])
+    case.compare_trees(expected={'GAMEEXE.TXT': b'not the file', 'GAMEEXE.INI': ini('#REGNAME = "none"')})
+
+
+# ---- plovenak ------------------------------------------------------------------------------------
+
+KOE_KEY = 'Software\\vnaudio_wine_koe'
+
+
+def voice_game(case, koe_folder):
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': koe_folder}})
+    case.write('GAMEEXE.INI', ini('#CAPTION = "声のテスト"', '#REGNAME = "vnaudio_wine_koe"'))
+    case.write('voice/KOE/Z001.KOE', koepac([(1, ['silent', 'raw', 300, 'silent']), (345, [77]), (2, []),
+                                       (65535, [1, 'raw', 2000])], sample_rate=0, seed=1))
+    case.write('voice/KOE/z002.koe', koepac([(7, [500, 'silent']), (7, ['raw'])], sample_rate=44100, seed=2))
+    case.write('voice/KOE/Z003.KOE', koepac([], sample_rate=22050, seed=3))
+    # Not Z01.KOE: Windows matches it ('?' before a dot may match nothing), Wine 8 does not.
+    case.write('voice/KOE/Z0001.KOE', b'not matched: four characters')
+    case.write('voice/KOE/readme.txt', b'not an archive')
+
+
+def plovenak_unpacks_voices(case):
+    """KOE_FOLDER switched to koewav, restore file written, every archive unpacked into its own folder
+    (a relative voice folder, its names matched without regard to case)."""
+    voice_game(case, 'Voice\\koe')
+    case.run('plovenak', status=0)
+    tree = case.compare_trees()
+    voices = [name for name in tree if name.startswith('koewav/') and name.endswith('.WAV')]
+    # Z001: four voices; z002: two entries of one id, the later replacing the earlier; Z003: none.
+    if len(voices) != 5:
+        case.fail('expected 5 voices, got %s' % sorted(voices))
+    case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
+                                        b'"KOE_FOLDER"="Voice\\\\koe"\r\n')
+    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+
+
+def plovenak_second_run(case):
+    """A second run asks before overwriting the restore file (No keeps it, Yes replaces it) and stops
+    because koewav exists."""
+    voice_game(case, 'voice\\KOE')
+    case.run('plovenak', status=0)
+    first = case.compare_trees()
+    exists = 'フォルダ koewav を作成できません: File exists'
+    ask = 'koe_restore.regが既にあります。上書きしますか？'
+    case.run('plovenak', status=1, boxes=[Box(ask, YES_NO, 'no'), Box(exists, OK, 'ok')])
+    case.compare_trees(expected=first)
+    case.run('plovenak', status=1, boxes=[Box(ask, YES_NO, 'yes'), Box(exists, OK, 'ok')])
+    case.compare_trees()
+    case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
+                                        b'"KOE_FOLDER"="koewav"\r\n')
+    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+
+
+def plovenak_stops_at_a_bad_archive(case):
+    """An archive without the KOEPAC magic stops the run after the archives before it; no folder is
+    made for it; the registry stays switched."""
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
+    case.write('voice/Z001.KOE', koepac([(1, [40])], sample_rate=0, seed=4))
+    case.write('voice/Z002.KOE', b'KOEPAK' + bytes(40))
+    case.write('voice/Z003.KOE', koepac([(1, [40])], sample_rate=0, seed=5))
+    case.run('plovenak', status=1, boxes=[Box('voice\\Z002.KOEはKOE形式ではないようです。', OK, 'ok')])
+    tree = case.compare_trees()
+    if 'koewav/002/' in tree or 'koewav/003/' in tree or 'koewav/001/Z00100001.WAV' not in tree:
+        case.fail('the run did not stop exactly at the bad archive: %s' % sorted(tree))
+    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+
+
+SCENARIOS = [
+    drusel_converts_every_voice,
+    drusel_retry_ignore_abort,
+    drusel_outside_koewav,
+    tormel_avg32,
+    tormel_reallive,
+    tormel_rolls_back_after_invalid_wav,
+    tormel_abort_retry_ignore,
+    tormel_refuses_unknown_folders,
+    plovenak_unpacks_voices,
+    plovenak_second_run,
+    plovenak_stops_at_a_bad_archive,
+]
+
+
+def main():
+    # Checks that run.sh made before the scenarios count in the closing line too.
+    passed, failed = (int(n) for n in os.environ.get('VNAUDIO_WINE_PRIOR', '0 0').split())
+    for scenario in SCENARIOS:
+        name = scenario.__name__
+        if SELECTED and not any(s in name for s in SELECTED):
+            continue
+        started = time.monotonic()
+        case = Case(name)
+        try:
+            scenario(case)
+        except Exception:
+            case.fail('crashed:\n' + traceback.format_exc())
+        seconds = time.monotonic() - started
+        if case.problems:
+            failed += 1
+            print('FAIL  %s (%.1f s)' % (name, seconds))
+            for problem in case.problems:
+                print('      ' + problem)
+        else:
+            passed += 1
+            print('ok    %s (%.1f s)' % (name, seconds))
+        sys.stdout.flush()
+    if not any(not SELECTED or any(s in f.__name__ for s in SELECTED) for f in SCENARIOS):
+        print('FAIL  no scenario matches %s' % ' '.join(SELECTED))
+        failed += 1
+    print('%d passed, %d failed' % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,99 @@
+# Wine for the scenarios: a fresh 32-bit prefix with a Japanese locale and headless message boxes,
+# served by one wineserver for the whole run. Sourced by run.sh; every function reports its own
+# failure on stderr and answers non-zero.
+#
+# Packages on a fresh Debian machine:
+#   dpkg --add-architecture i386; apt-get update
+#   apt-get install --no-install-recommends wine wine32 wine64 g++-mingw-w64-i686-win32 locales
+
+# Checks that an i686 program can really run. wine64 alone "runs" a 32-bit .exe, fails inside it and
+# exits 0, so the 32-bit loader is looked for by name and proven by an exit status round trip later.
+check_wine() {
+    local tool
+    for tool in wine wineboot wineserver regedit localedef; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "wine setup: $tool is missing (install wine, wine32, wine64 and locales)" >&2
+            return 1
+        fi
+    done
+    # Debian's wine32 ships the 32-bit loader as /usr/lib/wine/wine; other layouts name it wine32
+    # or keep it in a wine build's own bin folder.
+    local loader found=""
+    for loader in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine /usr/bin/wine32 /opt/wine*/bin/wine; do
+        [ -x "$loader" ] && found=$loader
+    done
+    if [ -z "$found" ]; then
+        echo "wine setup: wine32 (the 32-bit Wine loader) is missing: dpkg --add-architecture i386 &&" \
+             "apt-get install wine32. Without it i686 programs exit 0 without running." >&2
+        return 1
+    fi
+}
+
+# Uses the system's ja_JP.UTF-8 locale, or builds one under $1 and points LOCPATH at it: the ANSI code
+# page under Wine follows the locale, and CP932 texts need it.
+make_locale() {
+    local dir=$1
+    if locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
+        export LC_ALL=ja_JP.UTF-8
+        return 0
+    fi
+    mkdir -p "$dir"
+    if ! localedef -i ja_JP -f UTF-8 "$dir/ja_JP.UTF-8" >"$dir/localedef.log" 2>&1; then
+        echo "wine setup: localedef could not build ja_JP.UTF-8 (install locales):" >&2
+        cat "$dir/localedef.log" >&2
+        return 1
+    fi
+    # bash itself cannot load a locale from LOCPATH and would warn: only the children need it.
+    { export LOCPATH=$dir LC_ALL=ja_JP.UTF-8; } 2>/dev/null
+}
+
+# A fresh WINEARCH=win32 prefix at $1 with Graphics=null; leaves one persistent wineserver running.
+make_prefix() {
+    export WINEPREFIX=$1 WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+    if ! wineboot --init >"$WINEPREFIX.log" 2>&1; then
+        echo "wine setup: wineboot --init failed:" >&2
+        cat "$WINEPREFIX.log" >&2
+        return 1
+    fi
+    if ! wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX.log" 2>&1; then
+        echo "wine setup: could not set the null graphics driver" >&2
+        return 1
+    fi
+    # The driver is chosen when the server starts: restart it, then keep it for the whole run. The
+    # server and the services that the first program starts outlive their callers, so they must not
+    # inherit the caller's pipes (a reader would wait for their end forever): files only.
+    wineserver -k 2>/dev/null
+    wineserver -w
+    wineserver -p </dev/null >>"$WINEPREFIX.log" 2>&1
+    if ! wineboot </dev/null >>"$WINEPREFIX.log" 2>&1; then
+        echo "wine setup: wineboot failed after the restart:" >&2
+        cat "$WINEPREFIX.log" >&2
+        return 1
+    fi
+}
+
+# Ends the run's wineserver (if a prefix was made) and waits for it.
+stop_wine() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        wineserver -k 2>/dev/null
+        wineserver -w 2>/dev/null
+    fi
+    return 0
+}
+
+# Proves that a 32-bit program really runs and its exit status comes back: the helper's probe
+# prints the ANSI code page and exits with 42.
+check_round_trip() {
+    local boxdriver=$1 out status
+    wine "$boxdriver" --probe </dev/null >"$WINEPREFIX.probe" 2>&1
+    status=$?
+    out=$(cat "$WINEPREFIX.probe")
+    if [ $status -ne 42 ]; then
+        echo "wine setup: $boxdriver --probe exited with $status, not 42 (is wine32 working?): $out" >&2
+        return 1
+    fi
+    if [ "${out//$'\r'/}" != "acp=932" ]; then
+        echo "wine setup: the ANSI code page under Wine is not 932 (locale not in effect): $out" >&2
+        return 1
+    fi
+}
