@@ -173,7 +173,7 @@ TEST(UnpackerFaults, EveryFailingCallEndsInAMessageAndLeavesOnlyCompleteFiles) {
     fault_game f = make_fault_game();
     const std::string restore =
         "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Vendor\\Game]\r\n\"KOE_FOLDER\"=\"voice\"\r\n";
-    int switch_refused = 0, write_failed = 0, read_failed = 0;
+    int switch_refused = 0, write_failed = 0, read_failed = 0, create_failed = 0;
     for (std::string kind : {"", ":short", ":full"}) {
         int n = 1;
         for (;; ++n) {
@@ -220,12 +220,14 @@ TEST(UnpackerFaults, EveryFailingCallEndsInAMessageAndLeavesOnlyCompleteFiles) {
             switch_refused += r.err.find("KOE_FOLDER を書き換えられません。") != std::string::npos;
             write_failed += r.err.find("の書き込みに失敗しました: ") != std::string::npos;
             read_failed += r.err.find("の読み込みに失敗しました: ") != std::string::npos;
+            create_failed += r.err.find(".WAVを作成できません。") != std::string::npos;
         }
         EXPECT_GT(n, 20) << "suspiciously few calls for a run" << kind;
     }
     EXPECT_GT(switch_refused, 0) << "no run met a failing KOE_FOLDER write";
     EXPECT_GT(write_failed, 0) << "no run met a failing WAV write";
     EXPECT_GT(read_failed, 0) << "no run met a failing archive read";
+    EXPECT_GT(create_failed, 0) << "no run met a WAV file that could not be created";
 }
 
 }  // namespace

@@ -189,10 +189,8 @@ int unpack_archive(const char* old_folder, const char* name) {
 // other error number means it failed.
 static bool search_failed() { return errno != 0 && errno != ENOENT; }
 
-int run_unpacker() {
-    char* old_folder = switch_voice_folder();
-    if (!old_folder) return 1;
-
+// Everything after the switch: koewav, the search, and the archives one after the other.
+static int unpack_voice_folder(const char* old_folder) {
     if (make_dir(NEW_FOLDER) != 0) {
         error_box("フォルダ koewav を作成できません: %s", strerror(errno));
         return 1;
@@ -238,4 +236,12 @@ int run_unpacker() {
     }
     find_close(search);
     return failed;
+}
+
+int run_unpacker() {
+    char* old_folder = switch_voice_folder();
+    if (!old_folder) return 1;
+    int status = unpack_voice_folder(old_folder);
+    free(old_folder);
+    return status;
 }
