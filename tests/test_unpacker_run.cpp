@@ -251,14 +251,26 @@ TEST_F(Unpacker, VoiceFolderPaths) {
     EXPECT_TRUE(exists(g2.game + "/koewav/778/Z77800004.WAV"));
 }
 
-TEST_F(Unpacker, RefusesAnArchiveNameThatWouldLeaveKoewav) {
-    // Possible on Linux only: a backslash inside a file name.
-    put_archive("Z..\\.KOE", build_koepac({short_voice(1, {1, 2})}, 0));
+TEST_F(Unpacker, ArchiveNamesThatMakeNoFolderAreRefused) {
+    // Possible on Linux only: a backslash inside a file name; and a code that would end inside a
+    // character ('?' before the dot may match nothing, so "Z1あ" is a match).
+    std::string a = build_koepac({short_voice(1, {1, 2})}, 0);
+    for (std::string name : {"Z..\\.KOE", "Z1\xE3\x81\x82.KOE"}) {
+        game_setup s;
+        setup_game(s, REGNAME, "voice");
+        make_dirs(s.game + "/voice");
+        write_file(s.game + "/voice/" + name, a);
+        run_result r = run_plovenak(s);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, "plovenak.exe: voice\\" + name + "の名前からフォルダ名を作れません。\n");
+        EXPECT_TRUE(snapshot(s.game + "/koewav").empty()) << name;
+        EXPECT_FALSE(exists(s.game + "/Z..00001.WAV"));
+    }
+    // A whole character is a code like any other.
+    put_archive("Z\xE3\x81\x82.KOE", a);
     run_result r = run_plovenak(g);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "plovenak.exe: voice\\Z..\\.KOEの名前からフォルダ名を作れません。\n");
-    EXPECT_TRUE(snapshot(koewav()).empty());
-    EXPECT_FALSE(exists(g.game + "/Z..00001.WAV"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(exists(koewav() + "/\xE3\x81\x82/Z\xE3\x81\x82" "00001.WAV"));
 }
 
 TEST_F(Unpacker, StopsBeforeAnythingWhenTheGameIsNotSetUp) {

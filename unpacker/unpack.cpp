@@ -20,13 +20,17 @@ void resolve_voice_folder(const char* old_folder, char* base, unsigned room) {
     snprintf(base, room, absolute ? "%s" : "..\\%s", old_folder);
 }
 
-// The code names the archive's folder inside koewav; a separator in it would put the voices
-// somewhere else.
+// The code names the archive's folder inside koewav: a separator in it would put the voices
+// somewhere else, half a character would make a name the game never used. A 0x5C that is the
+// second byte of a double-byte character is no separator.
 static int take_archive_code(const char* name, char code[4]) {
     if (strlen(name) < 4) return 0;
     memcpy(code, name + 1, 3);
     code[3] = '\0';
-    return strpbrk(code, "\\/:") == nullptr;
+    if (text_fit(code, 3) != 3) return 0;
+    for (size_t i = 0; i < 3; ++i)
+        if (strchr("\\/:", code[i]) && text_fit(code, i) == i) return 0;
+    return 1;
 }
 
 static void report_broken(const char* archive_path, const char* what) {
