@@ -34,7 +34,7 @@ check_wine || setup_failed
 make_locale "$work/locale" || setup_failed
 make_prefix "$work/prefix" || setup_failed
 check_round_trip "$win/boxdriver.exe" || setup_failed
-echo "wine ready in $((SECONDS - started)) s (prefix $WINEPREFIX, LC_ALL=$LC_ALL)"
+echo "$(wine --version 2>/dev/null) ready in $((SECONDS - started)) s (prefix $WINEPREFIX, LC_ALL=$LC_ALL)"
 
 # The programs under test are what players get: checked before they are run.
 pe_passed=0 pe_failed=0

@@ -150,17 +150,28 @@ def shorten(data, limit=120):
     return text if len(text) <= limit else text[:limit] + '...'
 
 
+def first_difference(a, b):
+    """Where two byte strings part, with a little of each around it."""
+    at = next((i for i in range(min(len(a), len(b))) if a[i] != b[i]), min(len(a), len(b)))
+    start = max(0, at - 16)
+    return 'at byte %d of %d/%d:\n      native %r\n      wine   %r' % (
+        at, len(a), len(b), a[start:at + 24], b[start:at + 24])
+
+
 class Box:
     """An expected message box: its text as the tool formats it, the buttons, the scripted answer."""
 
-    def __init__(self, text, buttons, answer):
+    def __init__(self, text, buttons, answer, native_text=None):
         self.text, self.buttons, self.answer = text, buttons, answer
+        # Natively a CP932 name from the registry reaches the UTF-8 message as it is stored: give
+        # those bytes here (they are compared undecoded).
+        self.native_text = text if native_text is None else native_text.decode('utf-8', 'surrogateescape')
 
     def log_line(self, caption):
         return '%s: %s %s -> %s' % (caption, self.text.replace('\n', '\\n'), self.buttons, self.answer)
 
     def terminal_text(self, caption):
-        return '%s: %s\n' % (caption, self.text)
+        return '%s: %s\n' % (caption, self.native_text)
 
 
 class Case:
@@ -245,8 +256,8 @@ class Case:
                 answers = ''.join(b.answer + '\n' for b in boxes if b.buttons != OK)
                 proc = subprocess.run([program] + list(args), cwd=folder, input=answers.encode(),
                                       capture_output=True, env=env, timeout=60)
-                out = proc.stdout.decode('utf-8', 'replace')
-                err = proc.stderr.decode('utf-8', 'replace')
+                out = proc.stdout.decode('utf-8', 'surrogateescape')
+                err = proc.stderr.decode('utf-8', 'surrogateescape')
                 shown = None
             else:
                 program = os.path.join(WIN_BIN, caption)
@@ -262,11 +273,16 @@ class Case:
                                        '--timeout', '30', win_path(script), win_path(program)] + list(args),
                                       cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, env=env,
                                       timeout=90)
-                # The Windows programs' streams are CP932 text streams: CR LF on disk.
+                # The Windows programs' streams are CP932 text streams: every line ends in CR LF.
+                for stream_name, raw in (('output', proc.stdout), ('error', proc.stderr)):
+                    if re.search(rb'(?<!\r)\n', raw):
+                        self.fail('wine: standard %s has a line end without CR: %r' % (stream_name, raw[:200]))
                 out = proc.stdout.decode('cp932', 'replace').replace('\r\n', '\n')
                 err = proc.stderr.decode('cp932', 'replace').replace('\r\n', '\n')
-                with open(box_log, 'rb') as stream:
-                    shown = stream.read().decode('utf-8', 'replace').splitlines()
+                shown = []
+                if os.path.exists(box_log):
+                    with open(box_log, 'rb') as stream:
+                        shown = stream.read().decode('utf-8', 'replace').splitlines()
                 if proc.returncode in BOXDRIVER_FAILURES:
                     self.fail('wine: boxdriver: %s: %s' % (BOXDRIVER_FAILURES[proc.returncode], err.strip()))
             if normalise:
@@ -320,8 +336,7 @@ class Case:
             elif name not in native:
                 self.fail('only wine wrote %s' % name)
             elif native[name] != wine_tree[name]:
-                self.fail('%s differs:\n      native %s\n      wine   %s' %
-                          (name, shorten(native[name]), shorten(wine_tree[name])))
+                self.fail('%s differs %s' % (name, first_difference(native[name], wine_tree[name])))
         if expected is not None and native != expected:
             missing = sorted(set(expected) - set(native))
             extra = sorted(set(native) - set(expected))
@@ -400,6 +415,27 @@ def drusel_retry_ignore_abort(case):
     case.compare_trees()
     case.expect_file('koewav/001/Z00100003.WAV', b'voice 3')
     case.expect_file('koewav/002/Z00200001.WAV', b'voice of 002')
+
+
+def hide_not_found(side, text):
+    """The command interpreter's own complaint differs by platform and language: one mark per call."""
+    if side == 'native':
+        return text.replace("'scmpx.exe' is not recognized as an internal or external command,\n"
+                            "operable program or batch file.\n", '<not found>\n')
+    return re.sub(r'(?m)^scmpx\.exe .* を内部または外部コマンド、.*\n', '<not found>\n', text)
+
+
+def drusel_without_an_encoder(case):
+    """An empty SMX_Path leaves "scmpx.exe", which is nowhere: every file fails into the box; with
+    Ignore each WAV stays and the run still ends with 0."""
+    case.registry(lambda side: {INMM_KEY: {'SMX_Path': ''}})
+    case.write('koewav/001/Z00100001.WAV', b'one')
+    case.write('koewav/001/Z00100002.WAV', b'two')
+    message = '001\\Z0010000%d.WAV: scmpxを起動できないか、変換に失敗しました。'
+    case.run('drusel', cwd='koewav', status=0, normalise=hide_not_found,
+             boxes=[Box(message % 1, ABORT_RETRY_IGNORE, 'ignore'), Box(message % 2, ABORT_RETRY_IGNORE, 'ignore')])
+    case.compare_trees()
+    case.expect_file('koewav/001/Z00100001.WAV', b'one')
 
 
 def drusel_outside_koewav(case):
@@ -586,9 +622,29 @@ def plovenak_stops_at_a_bad_archive(case):
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
+def plovenak_cp932_voice_folder(case):
+    """A Shift_JIS KOE_FOLDER whose second character ends in the byte 0x5C: the restore file doubles
+    every 0x5C byte, the real backslash and the trail byte alike, and the registry store keeps the
+    bytes as Windows does."""
+    folder = '音声\\表示'
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': folder}})
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
+    stored = folder.encode('cp932')
+    if stored.count(b'\\') != 2:
+        case.fail('test data: %r should hold two 0x5C bytes' % stored)
+    case.run('plovenak', status=1, boxes=[Box('フォルダ %s 内にKOEファイルが見つかりません。' % folder, OK, 'ok',
+                                              native_text='フォルダ '.encode() + stored +
+                                              ' 内にKOEファイルが見つかりません。'.encode())])
+    case.compare_trees()
+    case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
+                                        b'"KOE_FOLDER"="' + stored.replace(b'\\', b'\\\\') + b'"\r\n')
+    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+
+
 SCENARIOS = [
     drusel_converts_every_voice,
     drusel_retry_ignore_abort,
+    drusel_without_an_encoder,
     drusel_outside_koewav,
     tormel_avg32,
     tormel_reallive,
@@ -598,6 +654,7 @@ SCENARIOS = [
     plovenak_unpacks_voices,
     plovenak_second_run,
     plovenak_stops_at_a_bad_archive,
+    plovenak_cp932_voice_folder,
 ]
 
 
