@@ -95,4 +95,9 @@ int change_dir(const char* path) { return _chdir(path); }
 int remove_file(const char* path) { return remove(path); }
 int rename_file(const char* from, const char* to) { return rename(from, to); }
 FILE* open_file(const char* path, const char* mode) { return fopen(path, mode); }
-int run_command(const char* command) { return system(command); }
+// The runtime buffers its streams fully when they go to a pipe or a file, and system() does not
+// flush them: without this, lines written before a command would come out after the command's own.
+int run_command(const char* command) {
+    fflush(nullptr);
+    return system(command);
+}
