@@ -438,6 +438,15 @@ def drusel_without_an_encoder(case):
     case.expect_file('koewav/001/Z00100001.WAV', b'one')
 
 
+def drusel_unreadable_encoder_value(case):
+    """An SMX_Path too long for its 260-byte buffer cannot be read: the notice, then "scmpx.exe"."""
+    case.registry(lambda side: {INMM_KEY: {'SMX_Path': 'C:\\' + 'e' * 300 + '.exe'}})
+    case.write('koewav/001/Z00100001.WAV', b'one')
+    case.run('drusel', cwd='koewav', status=0, normalise=hide_not_found, boxes=[
+        Box('001\\Z00100001.WAV: scmpxを起動できないか、変換に失敗しました。', ABORT_RETRY_IGNORE, 'ignore')])
+    case.compare_trees()
+
+
 def drusel_outside_koewav(case):
     """No voice folders: the notices of the missing key and of an empty folder, then the error box."""
     case.registry(lambda side: {}, absent=[INMM_KEY])
@@ -511,6 +520,35 @@ def tormel_reallive(case):
             case.fail('%s was not left as it was' % name)
     if 'GAMEEXE.org1' not in tree:
         case.fail('the game\'s GAMEEXE.INI was not moved to GAMEEXE.org1')
+
+
+def tormel_names_in_other_case(case):
+    """A game whose files are named in another case: found as Windows finds them, and the names the
+    run leaves behind are the ones Windows gives them."""
+    case.registry(game_registry('vnaudio_wine_case', BGM_FOLDER='Bgm'))
+    game = ini('#REGNAME = "vnaudio_wine_case"', '#DSTRACK = 0 - 99999999 - 0 = "Track01" = "一"')
+    case.write('Gameexe.ini', game)
+    case.write('RealLive.exe', b'MZ')
+    case.write('_INMM.INI', b'old table\r\n')
+    case.write('gameexe.ORG', b'an old backup')
+    case.write('BGM/TRACK01.WAV', wav_header(44100, 44100 * 4))
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')])
+    tree = case.compare_trees()
+    if tree.get('gameexe.ORG') != b'an old backup':
+        case.fail('the old backup was touched')
+
+
+def tormel_unreadable_bgm_folder(case):
+    """A BGM_FOLDER of 256 characters does not fit its buffer: the lookup's message, then "BGM"."""
+    case.registry(game_registry('vnaudio_wine_long', BGM_FOLDER='m' * 256))
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_long"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
+    case.write('BGM/t1.wav', wav_header(44100, 1000))
+    case.run('tormel', args=['--avg32'], status=0, boxes=[
+        Box('BGMフォルダ名の取得に失敗:\nHKEY_CURRENT_USER\\Software\\vnaudio_wine_long\\BGM_FOLDER を読めません。',
+            OK, 'ok'),
+        Box('成功しました。', OK, 'ok')])
+    case.compare_trees()
+    case.expect_file('_inmm.ini', b'BGM\\t1.wav\r\n')
 
 
 def tormel_rolls_back_after_invalid_wav(case):
@@ -622,6 +660,15 @@ def plovenak_stops_at_a_bad_archive(case):
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
+def plovenak_koewav_in_other_case(case):
+    """A folder KoeWav already there is koewav to Windows: the run stops before unpacking."""
+    voice_game(case, 'voice\\koe')
+    case.write('KoeWav', None)
+    case.run('plovenak', status=1, boxes=[Box('フォルダ koewav を作成できません: File exists', OK, 'ok')])
+    case.compare_trees()
+    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+
+
 def plovenak_cp932_voice_folder(case):
     """A Shift_JIS KOE_FOLDER whose second character ends in the byte 0x5C: the restore file doubles
     every 0x5C byte, the real backslash and the trail byte alike, and the registry store keeps the
@@ -645,15 +692,19 @@ SCENARIOS = [
     drusel_converts_every_voice,
     drusel_retry_ignore_abort,
     drusel_without_an_encoder,
+    drusel_unreadable_encoder_value,
     drusel_outside_koewav,
     tormel_avg32,
     tormel_reallive,
+    tormel_names_in_other_case,
+    tormel_unreadable_bgm_folder,
     tormel_rolls_back_after_invalid_wav,
     tormel_abort_retry_ignore,
     tormel_refuses_unknown_folders,
     plovenak_unpacks_voices,
     plovenak_second_run,
     plovenak_stops_at_a_bad_archive,
+    plovenak_koewav_in_other_case,
     plovenak_cp932_voice_folder,
 ]
 
