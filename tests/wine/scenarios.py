@@ -551,6 +551,25 @@ def tormel_unreadable_bgm_folder(case):
     case.expect_file('_inmm.ini', b'BGM\\t1.wav\r\n')
 
 
+def tormel_text_stream_edges(case):
+    """GAMEEXE.INI read and written through text streams: lines around the 1024-byte buffer (a CR LF
+    split by it included), a lone CR, a bare LF, a last line without a line end and the 0x1A that
+    ends a text file."""
+    case.registry(game_registry('vnaudio_wine_text', BGM_FOLDER='BGM'))
+    lines = [b'#REGNAME = "vnaudio_wine_text"\r\n']
+    for length in (1021, 1022, 1023, 1024, 1025, 2045, 2046, 2047, 2048):
+        lines.append(b'; ' + b'x' * (length - 2) + b'\r\n')
+    lines += [b'a lone\rCR inside\r\n', b'a bare LF\n', b'#BGM_MODE = 0\r\n', b'\r\n', b'\r\r\n',
+              b'#DSTRACK = 0 - 99999999 - 0 = "t1" = "' + '曲'.encode('cp932') * 20 + b'"\r\n',
+              b'last line without a line end\x1aafter the end of the text']
+    case.write('GAMEEXE.INI', b''.join(lines))
+    case.write('REALLIVE.EXE', b'MZ')
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')])
+    written = case.compare_trees().get('GAMEEXE.INI', b'')
+    if b'#BGM_MODE = 1\r\n' not in written or b'after the end' in written or b'x' * 2046 not in written:
+        case.fail('GAMEEXE.INI was not rewritten as a text stream: %s' % shorten(written[-200:]))
+
+
 def tormel_rolls_back_after_invalid_wav(case):
     """A WAV header that is not plain PCM stops the run: both new files removed, both backups back."""
     case.registry(game_registry('vnaudio_wine_bad', BGM_FOLDER='BGM'))
@@ -698,6 +717,7 @@ SCENARIOS = [
     tormel_reallive,
     tormel_names_in_other_case,
     tormel_unreadable_bgm_folder,
+    tormel_text_stream_edges,
     tormel_rolls_back_after_invalid_wav,
     tormel_abort_retry_ignore,
     tormel_refuses_unknown_folders,
