@@ -48,6 +48,7 @@ struct box_button {
 struct box_view {
     std::string caption;
     std::string text;
+    bool icon = false;
     std::vector<box_button> buttons;
 };
 
@@ -96,7 +97,12 @@ BOOL CALLBACK collect_child(HWND child, LPARAM param) {
         view->buttons.push_back({child, GetDlgCtrlID(child), window_text(child)});
     } else if (_stricmp(kind.c_str(), "Static") == 0) {
         LONG style = GetWindowLongW(child, GWL_STYLE);
-        if ((style & SS_TYPEMASK) == SS_ICON) return TRUE;
+        if ((style & SS_TYPEMASK) == SS_ICON) {
+            // Which icon cannot be told from here (icon handles belong to their process), only that
+            // there is one: the error and information styles have one, yes/no questions none.
+            if (SendMessageW(child, STM_GETICON, 0, 0)) view->icon = true;
+            return TRUE;
+        }
         std::string text = window_text(child);
         if (!text.empty()) {
             if (!view->text.empty()) view->text += "\n";
@@ -114,7 +120,7 @@ box_view read_box(HWND box) {
 }
 
 std::string describe(const box_view& view) {
-    std::string line = one_line(view.caption) + ": " + one_line(view.text) + " [";
+    std::string line = one_line(view.caption) + ": " + one_line(view.text) + (view.icon ? " (icon) [" : " [");
     for (size_t i = 0; i < view.buttons.size(); ++i) {
         if (i) line += "|";
         line += view.buttons[i].label;

@@ -21,9 +21,10 @@ NATIVE_BIN, WIN_BIN, WORK = (os.path.abspath(p) for p in sys.argv[1:4])
 SELECTED = sys.argv[4:]
 SIDES = ('native', 'wine')
 
-# Button rows of the Windows boxes as Wine shows them in a Japanese locale.
-OK = '[OK]'
-ABORT_RETRY_IGNORE = '[中止(&A)|再試行(&R)|無視(&I)]'
+# Button rows of the Windows boxes as Wine shows them in a Japanese locale, after the mark of the
+# icon that the error and information styles add (yes/no questions have none).
+OK = '(icon) [OK]'
+ABORT_RETRY_IGNORE = '(icon) [中止(&A)|再試行(&R)|無視(&I)]'
 YES_NO = '[はい(&Y)|いいえ(&N)]'
 
 # What the native boxes print after a question, once per asking.
