@@ -5,7 +5,10 @@
 //   boxdriver.exe --probe        prints the ANSI code page and exits with PROBE_STATUS
 //
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
-// starting with '#' are skipped). The exit status is the tool's own, or one of the codes below.
+// starting with '#' are skipped). Each box gives the log line
+//   caption: text (icon) [button|button|...] -> answer
+// with "(icon)" only when the box shows one and line ends inside the text written as \n. The exit
+// status is the tool's own, or one of the codes below.
 #include <windows.h>
 
 #include <cstdio>
