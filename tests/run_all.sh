@@ -42,21 +42,20 @@ run_native build-asan -DVNAUDIO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 if command -v i686-w64-mingw32-g++-win32 >/dev/null || command -v i686-w64-mingw32-g++ >/dev/null; then
     if cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >build-win.configure.log 2>&1 &&
        cmake --build build-win -j"$jobs" >build-win.build.log 2>&1; then
-        if bash tests/check_pe.sh build-win/bin; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-        if [ -x tests/wine/run.sh ] || [ -f tests/wine/run.sh ]; then
-            if command -v wine >/dev/null; then
-                bash tests/wine/run.sh build/bin build-win/bin 2>&1 | tee build-win.wine.log
-                line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build-win.wine.log | tail -n 1)
-                if [ -n "$line" ]; then
-                    p=${line%% passed*}; rest=${line#*passed, }; f=${rest%% failed*}
-                    passed=$((passed + p)); failed=$((failed + f))
-                else
-                    note "Wine scenarios: no result line"; failed=$((failed + 1))
-                fi
+        if command -v wine >/dev/null; then
+            # The Wine scenarios check the executables first, then run them.
+            bash tests/wine/run.sh build/bin build-win/bin 2>&1 | tee build-win.wine.log
+            line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build-win.wine.log | tail -n 1)
+            if [ -n "$line" ]; then
+                p=${line%% passed*}; rest=${line#*passed, }; f=${rest%% failed*}
+                passed=$((passed + p)); failed=$((failed + f))
             else
-                note "Wine scenarios skipped: wine is not installed (apt-get install wine wine32 wine64)"
-                skipped=$((skipped + 1))
+                note "Wine scenarios: no result line"; failed=$((failed + 1))
             fi
+        else
+            if bash tests/wine/check_pe.sh build-win/bin; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+            note "Wine scenarios skipped: wine is not installed (dpkg --add-architecture i386; apt-get install wine wine32 wine64 locales)"
+            skipped=$((skipped + 1))
         fi
     else
         tail -n 60 build-win.build.log; note "Windows build failed"; failed=$((failed + 1))

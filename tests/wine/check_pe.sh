@@ -36,6 +36,10 @@ for program in "${programs[@]}"; do
         for dll in $imports; do
             [[ $allowed == *" $dll "* ]] || problems+=("imports $dll")
         done
+        # The ANSI calls the tools are defined by, not their wide twins.
+        for call in MessageBoxA RegOpenKeyExA; do
+            grep -Eq "[[:space:]]$call\$" <<<"$dump" || problems+=("does not import $call")
+        done
     fi
     if [ ${#problems[@]} -eq 0 ]; then
         echo "ok    $program: PE32 i386, GUI, imports $(echo $imports | tr '\n' ' ')"
