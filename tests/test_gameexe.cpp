@@ -9,6 +9,7 @@
 #include "configurator/engine.h"
 #include "configurator/gameexe.h"
 #include "configurator/track_timing.h"
+#include "platform/fault.h"
 #include "platform/platform.h"
 #include "tests/configurator_support.h"
 #include "tests/support/support.h"
@@ -43,7 +44,8 @@ protected:
     // The track table line of a track file name.
     std::string table_line(const std::string& name) { return music + "\\" + name + ".wav\r\n"; }
 
-    rewrite_outcome rewrite(const std::string& input, int system) {
+    // fault_call: the call of the rewriting (file or registry, from 1) that is made to fail.
+    rewrite_outcome rewrite(const std::string& input, int system, long fault_call = 0) {
         write_file(dir / "in.ini", input);
         FILE* in = open_file((dir / "in.ini").c_str(), "rt");
         FILE* out = open_file((dir / "out.ini").c_str(), "wt");
@@ -51,7 +53,9 @@ protected:
         EXPECT_TRUE(in && out && table);
         rewrite_outcome r;
         testing::internal::CaptureStderr();
+        fault_arm(fault_call, FAULT_FAIL);
         r.result = rewrite_gameexe(in, out, table, system);
+        fault_arm(0, FAULT_FAIL);
         r.boxes = testing::internal::GetCapturedStderr();
         fclose(in);
         fclose(out);
@@ -301,6 +305,38 @@ TEST_F(Rewrite, WithoutEntriesTheTrackTableStaysEmpty) {
     EXPECT_EQ(r.result, 1);
     EXPECT_EQ(r.table, "");
     EXPECT_EQ(r.ini, REGNAME_LINE + "#CDTRACK = 02:00:00:00 - 02:01:00:00 - 02:00:00:00 = \"x\"\r\n");
+}
+
+TEST_F(Rewrite, AReadErrorWhileLookingForTheFolderCostsOnlyTheFolder) {
+    // The first call is the lookup's first read: it fails, the folder is "BGM", and the second pass
+    // over the file must still read it whole.
+    std::string body = REGNAME_LINE + "#BGM_MODE = 0\r\n#DSTRACK = 0 - 99999999 - 0 = \"a\" = \"n\"\r\n";
+    rewrite_outcome r = rewrite(body, REALLIVE, 1);
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.ini, REGNAME_LINE + "#BGM_MODE = 1\r\n#DSTRACK = 0 - 99999999 - 0 = \"a\" = \"n\"\r\n"
+                                    "#CDTRACK = 02:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"n\"\r\n");
+    EXPECT_EQ(r.table, "BGM\\a.wav\r\n");
+    EXPECT_NE(r.boxes.find("GAMEEXE.INIに項目#REGNAMEが見つかりません。"), std::string::npos) << r.boxes;
+}
+
+TEST_F(Rewrite, AFailedReadOrWriteInTheCopyStopsTheRunInsteadOfCuttingTheFile) {
+    std::string body = REGNAME_LINE;
+    while (body.size() < 400000) body += "; a long file, read and written in several pieces\r\n";
+    int reads = 0, writes = 0;
+    for (long call = 2; call < 30; ++call) {
+        rewrite_outcome r = rewrite(body, AVG32, call);
+        if (r.result == 1) {
+            EXPECT_EQ(r.ini.size(), body.size()) << "call " << call;
+            continue;
+        }
+        bool read = r.boxes.find("オリジナルのGAMEEXE.INIの読み込みに失敗しました: ") != std::string::npos;
+        bool write = r.boxes.find("GAMEEXE.INIの書き込みに失敗しました: ") != std::string::npos;
+        EXPECT_TRUE(read != write) << r.boxes;
+        reads += read;
+        writes += write;
+    }
+    EXPECT_GT(reads, 0);
+    EXPECT_GT(writes, 0);
 }
 
 }  // namespace
