@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/common.h"
@@ -102,16 +103,19 @@ int run_configurator(int argc, char** argv) {
     }
 
     run_record run;
+    int status = 0;
     // Success is only claimed once every byte has reached its file.
     if (!open_streams(&run) ||
         !rewrite_gameexe(run.input, run.output, run.track_table, system) ||
         !finish_written(&run.track_table, TRACK_TABLE_NAME) ||
         !finish_written(&run.output, GAMEEXE_NAME)) {
         roll_back(&run);
-        return 1;
+        status = 1;
+    } else {
+        close_stream(&run.input);
+        show_box("成功しました。", tool_title, BOX_OK | BOX_ICON_INFORMATION);
     }
-    close_stream(&run.input);
-
-    show_box("成功しました。", tool_title, BOX_OK | BOX_ICON_INFORMATION);
-    return 0;
+    free(run.game_backup);
+    free(run.track_table_backup);
+    return status;
 }
