@@ -73,10 +73,7 @@ static int check_voices(FILE* archive, const char* archive_path, const koe_entry
     return 1;
 }
 
-// Reads the header and index of an open archive; answers the index (count entries, null when
-// there are none) through entries, and 0 after a message when the archive is not usable.
-static int read_archive_index(FILE* archive, const char* archive_path, koe_header* header,
-                              koe_entry** entries) {
+int read_archive_index(FILE* archive, const char* archive_path, koe_header* header, koe_entry** entries) {
     unsigned char bytes[KOE_HEADER_SIZE] = {};
     size_t got = fread(bytes, 1, sizeof bytes, archive);
     *header = parse_koe_header(bytes);

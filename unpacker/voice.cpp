@@ -43,28 +43,27 @@ static void discard_output(FILE* out, const char* out_path) {
     remove_file(out_path);
 }
 
-static int fail_write(FILE* out, const char* out_path) {
+static int report_write_failure(const char* out_path) {
     int error = errno ? errno : EIO;
     error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
-    discard_output(out, out_path);
     return 1;
 }
 
-int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
-                 FILE* archive, const char* archive_path) {
-    size_t blocks = entry.block_count;
+// Reads the voice's block-size table into size_table; 0 after a message.
+static int read_size_table(const koe_entry& entry, FILE* archive, const char* archive_path) {
     if (entry.offset > 0x7FFFFFFFu || fseek(archive, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
-        !read_exactly(archive, size_table, 2 * blocks)) {
+        !read_exactly(archive, size_table, 2 * size_t{entry.block_count})) {
         report_read_failure(archive, archive_path);
-        return 1;
+        return 0;
     }
+    return 1;
+}
 
-    FILE* out = open_file(out_path, "wb");
-    if (!out) {
-        error_box("%sを作成できません。", out_path);
-        return 1;
-    }
-
+// Decodes the blocks named by size_table into out, header included. 0 when all was written (out
+// still to be closed), 1 after a message; the caller decides what becomes of the file.
+static int write_voice(FILE* out, const char* out_path, const koe_header& header, const koe_entry& entry,
+                       FILE* archive, const char* archive_path) {
+    size_t blocks = entry.block_count;
     memset(output_buffer, 0, WAV_HEADER_SIZE);
     size_t used = WAV_HEADER_SIZE;
     bool flushed = false;
@@ -73,12 +72,11 @@ int decode_voice(const char* out_path, const koe_header& header, const koe_entry
         unsigned size = read_u16le(size_table + 2 * k);
         if (size != 0 && !read_exactly(archive, block_buffer, size)) {
             report_read_failure(archive, archive_path);
-            discard_output(out, out_path);
             return 1;
         }
         if (used + 2 * max_block_samples(size) > OUTPUT_BUFFER_SIZE) {
             errno = 0;
-            if (fwrite(output_buffer, 1, used, out) != used) return fail_write(out, out_path);
+            if (fwrite(output_buffer, 1, used, out) != used) return report_write_failure(out_path);
             flushed = true;
             used = 0;
         }
@@ -87,7 +85,6 @@ int decode_voice(const char* out_path, const koe_header& header, const koe_entry
         data_length += bytes;
         if (data_length > MAX_DATA_LENGTH) {
             error_box("%sは長すぎてWAVファイルにできません。", out_path);
-            discard_output(out, out_path);
             return 1;
         }
     }
@@ -97,11 +94,27 @@ int decode_voice(const char* out_path, const koe_header& header, const koe_entry
     errno = 0;
     if (!flushed) {
         fill_wav_header(output_buffer, length, rate);
-        if (fwrite(output_buffer, 1, used, out) != used) return fail_write(out, out_path);
+        if (fwrite(output_buffer, 1, used, out) != used) return report_write_failure(out_path);
     } else {
         if (fwrite(output_buffer, 1, used, out) != used || fseek(out, 0, SEEK_SET) != 0 ||
             !write_wav_header(out, length, rate))
-            return fail_write(out, out_path);
+            return report_write_failure(out_path);
+    }
+    return 0;
+}
+
+int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
+                 FILE* archive, const char* archive_path) {
+    if (!read_size_table(entry, archive, archive_path)) return 1;
+
+    FILE* out = open_file(out_path, "wb");
+    if (!out) {
+        error_box("%sを作成できません。", out_path);
+        return 1;
+    }
+    if (write_voice(out, out_path, header, entry, archive, archive_path) != 0) {
+        discard_output(out, out_path);
+        return 1;
     }
     if (fclose(out) != 0) {
         int error = errno ? errno : EIO;
@@ -109,5 +122,14 @@ int decode_voice(const char* out_path, const koe_header& header, const koe_entry
         remove_file(out_path);
         return 1;
     }
+    return 0;
+}
+
+int decode_voice_into(FILE* out, const char* out_name, const koe_header& header, const koe_entry& entry,
+                      FILE* archive, const char* archive_path) {
+    if (!read_size_table(entry, archive, archive_path)) return 1;
+    if (write_voice(out, out_name, header, entry, archive, archive_path) != 0) return 1;
+    errno = 0;
+    if (fflush(out) != 0) return report_write_failure(out_name);
     return 0;
 }

@@ -18,4 +18,10 @@ int write_wav_header(FILE* out, uint32_t data_length, uint32_t rate);
 int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path);
 
+// The same decoding into a binary stream the caller has made and keeps (empty, at its start): a
+// memory stream, so the format can be exercised without files. out_name stands for the output in
+// messages. 0 when the whole WAV is in out, 1 after a message.
+int decode_voice_into(FILE* out, const char* out_name, const koe_header& header, const koe_entry& entry,
+                      FILE* archive, const char* archive_path);
+
 #endif
