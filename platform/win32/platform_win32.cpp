@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <direct.h>
 #include <io.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,17 +51,32 @@ static void copy_entry(const WIN32_FIND_DATAA& data, find_entry* out) {
     out->attrib = data.dwFileAttributes;
 }
 
+// The search calls report through GetLastError; the tools read errno, as after _findfirst, where
+// running out of names is ENOENT and anything else a real failure.
+static void set_search_errno() {
+    DWORD error = GetLastError();
+    errno = error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                ? ENOENT
+                : error == ERROR_ACCESS_DENIED ? EACCES : EIO;
+}
+
 find_state* find_first_file(const char* pattern, find_entry* out) {
     WIN32_FIND_DATAA data;
     HANDLE handle = FindFirstFileA(pattern, &data);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        set_search_errno();
+        return nullptr;
+    }
     copy_entry(data, out);
     return reinterpret_cast<find_state*>(handle);
 }
 
 int find_next_file(find_state* search, find_entry* out) {
     WIN32_FIND_DATAA data;
-    if (!FindNextFileA(reinterpret_cast<HANDLE>(search), &data)) return 0;
+    if (!FindNextFileA(reinterpret_cast<HANDLE>(search), &data)) {
+        set_search_errno();
+        return 0;
+    }
     copy_entry(data, out);
     return 1;
 }
