@@ -14,20 +14,8 @@
 namespace {
 
 // Each test works in a fresh folder of its own, as the tools work in the game folder.
-class CommonTest : public testing::Test {
+class CommonTest : public in_temp_dir {
 protected:
-    temp_dir dir;
-    std::string old_cwd;
-    void SetUp() override {
-        char buf[4096];
-        old_cwd = getcwd(buf, sizeof buf);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        fault_arm(0, FAULT_FAIL);
-    }
-    void TearDown() override {
-        fault_arm(0, FAULT_FAIL);
-        ASSERT_EQ(chdir(old_cwd.c_str()), 0);
-    }
     std::string backup_of(const char* name) {
         char* backup = rename_to_backup(name);
         std::string result = backup ? backup : "(null)";

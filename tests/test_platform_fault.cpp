@@ -16,21 +16,7 @@
 
 namespace {
 
-class FaultTest : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string old_cwd;
-    void SetUp() override {
-        char buf[4096];
-        old_cwd = getcwd(buf, sizeof buf);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        fault_arm(0, FAULT_FAIL);
-    }
-    void TearDown() override {
-        fault_arm(0, FAULT_FAIL);
-        ASSERT_EQ(chdir(old_cwd.c_str()), 0);
-    }
-};
+class FaultTest : public in_temp_dir {};
 
 int open_descriptors() {
     int n = 0;

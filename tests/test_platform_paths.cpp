@@ -15,20 +15,8 @@
 
 namespace {
 
-class PathTest : public testing::Test {
+class PathTest : public in_temp_dir {
 protected:
-    temp_dir dir;
-    std::string old_cwd;
-    void SetUp() override {
-        char buf[4096];
-        old_cwd = getcwd(buf, sizeof buf);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        fault_arm(0, FAULT_FAIL);
-    }
-    void TearDown() override {
-        fault_arm(0, FAULT_FAIL);
-        ASSERT_EQ(chdir(old_cwd.c_str()), 0);
-    }
     // The whole content of a file opened through the emulation, or "(missing)".
     std::string content(const char* path) {
         FILE* f = open_file(path, "rb");

@@ -17,21 +17,7 @@
 
 namespace {
 
-class StreamTest : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string old_cwd;
-    void SetUp() override {
-        char buf[4096];
-        old_cwd = getcwd(buf, sizeof buf);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        fault_arm(0, FAULT_FAIL);
-    }
-    void TearDown() override {
-        fault_arm(0, FAULT_FAIL);
-        ASSERT_EQ(chdir(old_cwd.c_str()), 0);
-    }
-};
+class StreamTest : public in_temp_dir {};
 
 std::string write_through(const char* mode, const std::string& data) {
     FILE* f = open_file("out.bin", mode);

@@ -87,11 +87,11 @@ static void write_fault_log() {
 static int read_fault_environment() {
     const char* log = getenv("VNAUDIO_FAULT_LOG");
     if (log && *log) atexit(write_fault_log);
-    const char* spec = getenv("VNAUDIO_FAULT");
-    if (!spec || !*spec) return 0;
+    const char* setting = getenv("VNAUDIO_FAULT");
+    if (!setting || !*setting) return 0;
     char* end = nullptr;
     errno = 0;
-    long nth = strtol(spec, &end, 10);
+    long nth = strtol(setting, &end, 10);
     fault_kind kind = FAULT_FAIL;
     if (end && strcmp(end, ":short") == 0) {
         kind = FAULT_SHORT_WRITE;
@@ -100,9 +100,9 @@ static int read_fault_environment() {
     } else if (!end || *end != '\0') {
         nth = -1;
     }
-    if (errno != 0 || end == spec || nth <= 0) {
+    if (errno != 0 || end == setting || nth <= 0) {
         fprintf(stderr, "VNAUDIO_FAULT=%s not understood (N, N:short or N:full with N >= 1); no fault armed\n",
-                spec);
+                setting);
         return 0;
     }
     fault_arm(nth, kind);

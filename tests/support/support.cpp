@@ -1,6 +1,8 @@
 // Helpers for the tests (see support.h).
 #include "tests/support/support.h"
 
+#include "platform/fault.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -46,6 +48,19 @@ static void remove_tree(const std::string& p) {
 
 temp_dir::~temp_dir() {
     if (!getenv("VNAUDIO_KEEP_TEMP")) remove_tree(path);
+}
+
+void in_temp_dir::SetUp() {
+    char buf[4096];
+    ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+    old_cwd = buf;
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    fault_arm(0, FAULT_FAIL);
+}
+
+void in_temp_dir::TearDown() {
+    fault_arm(0, FAULT_FAIL);
+    ASSERT_EQ(chdir(old_cwd.c_str()), 0);
 }
 
 std::string read_file(const std::string& path) {

@@ -4,6 +4,7 @@
 #define VNAUDIO_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +17,16 @@ struct temp_dir {
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
     std::string operator/(const std::string& relative) const { return path + "/" + relative; }
+};
+
+// A test that works in a fresh folder of its own, as the tools work in the game folder: the
+// current folder while it runs, with no fault armed before or after.
+class in_temp_dir : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string old_cwd;
+    void SetUp() override;
+    void TearDown() override;
 };
 
 std::string read_file(const std::string& path);          // the bytes; "" when missing (see exists)

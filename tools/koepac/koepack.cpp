@@ -45,12 +45,12 @@ int main(int argc, char** argv) {
     std::vector<koe_voice_data> voices;
     unsigned long next_id = 1;
     for (; arg < argc; ++arg) {
-        std::string spec = argv[arg];
-        std::string path = spec;
-        size_t eq = spec.find('=');
-        if (eq != std::string::npos && eq > 0 && spec.find_first_not_of("0123456789") == eq) {
-            next_id = strtoul(spec.substr(0, eq).c_str(), nullptr, 10);
-            path = spec.substr(eq + 1);
+        std::string argument = argv[arg];
+        std::string path = argument;
+        size_t eq = argument.find('=');
+        if (eq != std::string::npos && eq > 0 && argument.find_first_not_of("0123456789") == eq) {
+            next_id = strtoul(argument.substr(0, eq).c_str(), nullptr, 10);
+            path = argument.substr(eq + 1);
         }
         if (next_id > 65535) {
             fprintf(stderr, "koepack: %s: voice number above 65535\n", path.c_str());
