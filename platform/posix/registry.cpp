@@ -463,6 +463,9 @@ long reg_set_value(reg_key key, const char* name, uint32_t type, const unsigned 
     if (!key) return REG_INVALID_HANDLE;
     if (!(key->access & REG_ACCESS_SET)) return REG_ACCESS_DENIED;
     if (!data && size > 0) return REG_INVALID_PARAMETER;
+    // The store's text has no escape for a line end in a value name: written, it would break the
+    // line and every key with it.
+    if (name && strchr(name, '\n')) return REG_INVALID_PARAMETER;
     store s;
     s.file = store_file();
     if (s.file.empty()) {
