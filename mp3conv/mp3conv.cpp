@@ -78,47 +78,93 @@ int convert_wav(const char* wav_path) {
     return CONVERT_DONE;
 }
 
+// A search ends with errno ENOENT; any other error number means it broke off, and the entries
+// after that point were never seen.
+static bool search_broke_off() { return errno != 0 && errno != ENOENT; }
+
+static void report_broken_search(const char* folder) {
+    if (folder)
+        error_box("フォルダ %s を検索できません: %s", folder, strerror(errno));
+    else
+        error_box("音声フォルダを検索できません: %s", strerror(errno));
+}
+
+// The next entry of a search: 1, or 0 at its end, or -1 when it broke off (after a box). folder
+// names the folder searched, null for the voice folders of the current one.
+static int take_next(intptr_t search, find_entry* entry, const char* folder) {
+    errno = 0;
+    if (findnext(search, entry) == 0) return 1;
+    if (!search_broke_off()) return 0;
+    report_broken_search(folder);
+    return -1;
+}
+
 int convert_folder(const char* folder) {
     char pattern[260];
     int n = snprintf(pattern, sizeof pattern, "%s\\*.wav", folder);
     if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return CONVERT_NONE;
     find_entry entry;
+    errno = 0;
     intptr_t search = findfirst(pattern, &entry);
     if (search == -1) {
+        if (search_broke_off()) {
+            report_broken_search(folder);
+            return CONVERT_INCOMPLETE;
+        }
         fprintf(stderr, "%s: wavファイルがありません。\n", folder);
         return CONVERT_NONE;
     }
     int result = CONVERT_DONE;
+    int next;
     do {
         char wav_path[260];
         n = snprintf(wav_path, sizeof wav_path, "%s\\%s", folder, entry.name);
         if (n < 0 || static_cast<size_t>(n) >= sizeof wav_path) {
             fprintf(stderr, "%s\\%s: パスが長すぎます。\n", folder, entry.name);
+            next = take_next(search, &entry, folder);
             continue;
         }
         result = convert_wav(wav_path);
-    } while (result != CONVERT_ABORTED && findnext(search, &entry) == 0);
+        next = result == CONVERT_ABORTED ? 0 : take_next(search, &entry, folder);
+    } while (next > 0);
     findclose(search);
-    return result;
+    return next < 0 ? CONVERT_INCOMPLETE : result;
 }
 
 int run_drusel() {
     int converted = 0;
+    // A voice folder whose search broke off may hold voices that were never converted, so the run
+    // must not end as a success.
+    int incomplete = 0;
     find_encoder();
     find_entry entry;
+    errno = 0;
     intptr_t search = findfirst("???", &entry);
+    if (search == -1 && search_broke_off()) {
+        report_broken_search(nullptr);
+        return 1;
+    }
     if (search != -1) {
+        int next;
         do {
-            if (entry.name[0] == '.' || !(entry.attrib & ATTR_FOLDER)) continue;
+            next = 1;
+            if (entry.name[0] == '.' || !(entry.attrib & ATTR_FOLDER)) {
+                next = take_next(search, &entry, nullptr);
+                continue;
+            }
             int result = convert_folder(entry.name);
             if (result == CONVERT_ABORTED) {
                 findclose(search);
                 return 1;
             }
-            converted |= result;
-        } while (findnext(search, &entry) == 0);
+            if (result == CONVERT_INCOMPLETE) incomplete = 1;
+            else converted |= result;
+            next = take_next(search, &entry, nullptr);
+        } while (next > 0);
         findclose(search);
+        if (next < 0) incomplete = 1;
     }
+    if (incomplete) return 1;
     if (!converted) {
         error_box("plovenakで作成されたkoewavフォルダで実行してください。");
         return 1;

@@ -10,6 +10,7 @@ extern char encoder_path[260];
 constexpr int CONVERT_NONE = 0;     // the folder held no WAV file
 constexpr int CONVERT_DONE = 1;     // the folder held WAV files (each converted or skipped)
 constexpr int CONVERT_ABORTED = 2;  // the user chose Abort: the run ends with exit code 1
+constexpr int CONVERT_INCOMPLETE = 3;  // the folder's search broke off (a box has said so): exit code 1
 
 // 1 when SMX_Path was read (an empty value keeps "scmpx.exe"), 0 when the key or value is missing.
 int find_encoder();
