@@ -5,3 +5,9 @@ add_executable(make_fuzz_seeds ${CMAKE_SOURCE_DIR}/fuzz/make_seeds.cpp)
 target_link_libraries(make_fuzz_seeds PRIVATE test_support koepac_writer)
 
 vnaudio_test(test_fuzz_findings test_fuzz_findings.cpp LIBS vnplatform)
+
+# The fault loops' stand-in encoder works without the platform layer, so a fault armed for drusel
+# through the environment stays drusel's.
+add_executable(plain_encoder helpers/plain_encoder.cpp)
+vnaudio_test(test_fault_loops test_fault_loops.cpp LIBS koepac_writer unpacker_test_support)
+add_dependencies(test_fault_loops tormel plovenak drusel plain_encoder)
