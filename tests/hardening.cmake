@@ -11,3 +11,8 @@ vnaudio_test(test_fuzz_findings test_fuzz_findings.cpp LIBS vnplatform)
 add_executable(plain_encoder helpers/plain_encoder.cpp)
 vnaudio_test(test_fault_loops test_fault_loops.cpp LIBS koepac_writer unpacker_test_support)
 add_dependencies(test_fault_loops tormel plovenak drusel plain_encoder)
+
+add_executable(make_bad_corpus corpus/make_bad_corpus.cpp)
+target_link_libraries(make_bad_corpus PRIVATE test_support koepac_writer)
+vnaudio_test(test_bad_corpus test_bad_corpus.cpp LIBS unpacker_test_support)
+add_dependencies(test_bad_corpus tormel plovenak)
