@@ -1,4 +1,4 @@
-// Scratch files, box answers, the memory sink and failure reports for the fuzz targets.
+// Scratch files, box answers and failure reports for the fuzz targets.
 #include "fuzz/fuzz_support.h"
 
 #include <cerrno>
@@ -102,47 +102,6 @@ void feed_answers(const std::string& answers) {
     close(fds[1]);
     dup2(fds[0], 0);
     close(fds[0]);
-}
-
-namespace {
-
-struct sink {
-    std::string* text;
-    size_t position;
-};
-
-ssize_t sink_write(void* cookie, const char* buf, size_t size) {
-    sink* s = static_cast<sink*>(cookie);
-    if (s->text->size() < s->position + size) s->text->resize(s->position + size);
-    memcpy(&(*s->text)[s->position], buf, size);
-    s->position += size;
-    return static_cast<ssize_t>(size);
-}
-
-int sink_seek(void* cookie, off64_t* offset, int whence) {
-    sink* s = static_cast<sink*>(cookie);
-    off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<off64_t>(s->position)
-                                                                : static_cast<off64_t>(s->text->size());
-    if (base + *offset < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    s->position = static_cast<size_t>(base + *offset);
-    *offset = static_cast<off64_t>(s->position);
-    return 0;
-}
-
-int sink_close(void* cookie) {
-    delete static_cast<sink*>(cookie);
-    return 0;
-}
-
-}  // namespace
-
-FILE* open_sink(std::string* text) {
-    text->clear();
-    cookie_io_functions_t io = {nullptr, sink_write, sink_seek, sink_close};
-    return fopencookie(new sink{text, 0}, "wb", io);
 }
 
 void fuzz_fail(const char* format, ...) {

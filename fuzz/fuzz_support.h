@@ -1,6 +1,5 @@
 // What the fuzz targets share: a scratch folder on a memory file system for the few inputs the
-// tools can only take as files, answers for the terminal message boxes, and the memory sink that
-// decoded voices are written to.
+// tools can only take as files, answers for the terminal message boxes, and failure reports.
 #ifndef VNAUDIO_FUZZ_SUPPORT_H
 #define VNAUDIO_FUZZ_SUPPORT_H
 
@@ -27,10 +26,6 @@ std::string get_file(const std::string& path);
 // Makes standard input a pipe holding answers, so a question box reads them and then meets the
 // end of input (its safe answer).
 void feed_answers(const std::string& answers);
-
-// A binary stream writing into text, which keeps every byte written up to the furthest position
-// reached, also after seeking back (a stream from open_memstream would cut it at the position).
-FILE* open_sink(std::string* text);
 
 // Stops the run with a message on the fuzzer's own error stream, so libFuzzer keeps the input.
 [[noreturn]] void fuzz_fail(const char* format, ...);

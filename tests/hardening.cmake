@@ -4,7 +4,9 @@
 add_executable(make_fuzz_seeds ${CMAKE_SOURCE_DIR}/fuzz/make_seeds.cpp)
 target_link_libraries(make_fuzz_seeds PRIVATE test_support koepac_writer)
 
-vnaudio_test(test_fuzz_findings test_fuzz_findings.cpp LIBS vnplatform)
+vnaudio_test(test_fuzz_findings test_fuzz_findings.cpp ${CMAKE_SOURCE_DIR}/fuzz/koepac_memory.cpp
+             LIBS unpacker_core unpacker_test_support)
+add_dependencies(test_fuzz_findings plovenak)
 
 # The fault loops' stand-in encoder works without the platform layer, so a fault armed for drusel
 # through the environment stays drusel's.
