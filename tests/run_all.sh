@@ -65,6 +65,29 @@ else
     skipped=$((skipped + 1))
 fi
 
+# ---- Fuzzing (fuzz/): every target for a bounded time, FUZZ_SECONDS in all (180), built with
+# clang, libFuzzer, ASan and UBSan; each target counts as one test.
+if command -v clang++ >/dev/null; then
+    if CXX=clang++ cmake -S . -B build-fuzz -DVNAUDIO_FUZZ=ON >build-fuzz.configure.log 2>&1 &&
+       cmake --build build-fuzz -j"$jobs" --target fuzzers >build-fuzz.build.log 2>&1; then
+        bash fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-180}" 2>&1 | tee build-fuzz.run.log
+        line=$(grep -E '^fuzz: [0-9]+ targets, [0-9]+ runs, [0-9]+ failed' build-fuzz.run.log | tail -n 1)
+        if [ -n "$line" ]; then
+            t=$(echo "$line" | sed 's/^fuzz: \([0-9]*\) targets.*/\1/')
+            f=$(echo "$line" | sed 's/.* \([0-9]*\) failed$/\1/')
+            passed=$((passed + t - f)); failed=$((failed + f))
+        else
+            note "fuzzing: no result line"; failed=$((failed + 1))
+        fi
+    else
+        tail -n 60 build-fuzz.configure.log build-fuzz.build.log; note "fuzz build failed"; failed=$((failed + 1))
+    fi
+else
+    note "Fuzzing skipped: clang is not installed (apt-get install clang libclang-rt-14-dev)"
+    skipped=$((skipped + 1))
+fi
+# ---- end of fuzzing
+
 echo
 for n in "${notes[@]}"; do echo "note: $n"; done
 if [ "${CI:-}" = true ] && [ "$skipped" -gt 0 ]; then
