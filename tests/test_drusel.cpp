@@ -10,15 +10,6 @@ namespace {
 
 const std::string reg_header = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\vurlo\\_inmm.dll]\r\n";
 
-std::string reg_escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 class DruselTest : public testing::Test {
 protected:
     temp_dir dir;
@@ -32,7 +23,7 @@ protected:
         use_encoder(bin_path("fake_encoder"));
     }
     void use_encoder(const std::string& path) {
-        write_file(registry, reg_header + "\"SMX_Path\"=\"" + reg_escape(path) + "\"\r\n");
+        write_file(registry, reg_header + "\"SMX_Path\"=\"" + registry_escape(path) + "\"\r\n");
     }
     void voice(const std::string& rel, const std::string& bytes) {
         std::string full = koewav + "/" + rel;
@@ -244,25 +235,11 @@ TEST_F(DruselTest, SecondRunConvertsTheReplacedFilesAgain) {
 TEST_F(DruselTest, RealMp3sWithTheLameWrapper) {
     if (!have_program("lame")) GTEST_SKIP() << "lame is not installed: the real-encoder scenario is skipped";
     if (!exists(bin_path("scmpx"))) GTEST_SKIP() << "tools/scmpx was not built";
-    // Two seconds of a 440 Hz tone at 22,050 Hz, 16-bit mono, built by hand.
-    std::string wav;
+    // Two seconds of a square wave near 441 Hz at 22,050 Hz, 16-bit mono.
     const uint32_t rate = 22050, samples = rate * 2;
-    wav += "RIFF";
-    put_u32(wav, 36 + samples * 2);
-    wav += "WAVEfmt ";
-    put_u32(wav, 16);
-    put_u16(wav, 1);
-    put_u16(wav, 1);
-    put_u32(wav, rate);
-    put_u32(wav, rate * 2);
-    put_u16(wav, 2);
-    put_u16(wav, 16);
-    wav += "data";
-    put_u32(wav, samples * 2);
-    for (uint32_t i = 0; i < samples; ++i) {
-        int v = (i / 25) % 2 ? 8000 : -8000;  // a square wave near 441 Hz
-        put_u16(wav, static_cast<uint16_t>(v));
-    }
+    std::vector<int16_t> square(samples);
+    for (uint32_t i = 0; i < samples; ++i) square[i] = (i / 25) % 2 ? 8000 : -8000;
+    std::string wav = make_wav(square, rate);
     voice("001/Z00100001.WAV", wav);
     voice("001/Z00100002.WAV", wav);
     use_encoder(bin_path("scmpx"));

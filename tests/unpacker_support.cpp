@@ -75,35 +75,9 @@ bool reference_unpack(const std::string& archive, std::vector<reference_voice>* 
     return true;
 }
 
-std::string make_wav(const std::vector<int16_t>& samples, uint32_t rate) {
-    std::string w = "RIFF";
-    put_u32(w, static_cast<uint32_t>(36 + 2 * samples.size()));
-    w += "WAVEfmt ";
-    put_u32(w, 16);
-    put_u16(w, 1);
-    put_u16(w, 1);
-    put_u32(w, rate);
-    put_u32(w, rate * 2);
-    put_u16(w, 2);
-    put_u16(w, 16);
-    w += "data";
-    put_u32(w, static_cast<uint32_t>(2 * samples.size()));
-    for (int16_t s : samples) put_u16(w, static_cast<uint16_t>(s));
-    return w;
-}
-
-static std::string escape_for_store(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c == '\\' || c == '"') out.push_back('\\');
-        out.push_back(c);
-    }
-    return out;
-}
-
 std::string registry_text(const std::string& regname, const std::string& name, const std::string& value) {
     return "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\" + regname + "]\r\n\"" + name + "\"=\"" +
-           escape_for_store(value) + "\"\r\n";
+           registry_escape(value) + "\"\r\n";
 }
 
 std::string registry_value(const std::string& store_path, const std::string& regname, const std::string& name) {

@@ -23,9 +23,6 @@ struct reference_voice {
 bool reference_unpack(const std::string& archive, std::vector<reference_voice>* voices,
                       uint32_t* rate);
 
-// A 16-bit mono PCM WAV file, as the unpacker must write it.
-std::string make_wav(const std::vector<int16_t>& samples, uint32_t rate);
-
 // The square-law value of a companded code, for expected samples.
 int16_t expanded(uint8_t code);
 std::vector<int16_t> expanded(const std::vector<uint8_t>& codes);

@@ -298,16 +298,24 @@ int file_access(const char* path, int mode) {
     return 0;
 }
 
-int make_dir(const char* path) {
-    if (int e = fault_check(1)) {
+// The common start of a file call: the fault choke point, then the name resolved. 0 (with errno
+// set) when the call is to fail here.
+static int begin_file_call(const char* path, int is_write, std::string* resolved) {
+    if (int e = fault_check(is_write)) {
         errno = e;
-        return -1;
+        return 0;
     }
-    std::string p = resolve_path(path);
-    if (p.empty()) {
+    *resolved = resolve_path(path);
+    if (resolved->empty()) {
         errno = ENOENT;
-        return -1;
+        return 0;
     }
+    return 1;
+}
+
+int make_dir(const char* path) {
+    std::string p;
+    if (!begin_file_call(path, 1, &p)) return -1;
     if (mkdir(p.c_str(), 0777) != 0) {
         errno = map_errno(errno);
         return -1;
@@ -317,15 +325,8 @@ int make_dir(const char* path) {
 }
 
 int change_dir(const char* path) {
-    if (int e = fault_check(0)) {
-        errno = e;
-        return -1;
-    }
-    std::string p = resolve_path(path);
-    if (p.empty()) {
-        errno = ENOENT;
-        return -1;
-    }
+    std::string p;
+    if (!begin_file_call(path, 0, &p)) return -1;
     if (chdir(p.c_str()) != 0) {
         errno = map_errno(errno);
         return -1;
@@ -334,14 +335,11 @@ int change_dir(const char* path) {
 }
 
 int remove_file(const char* path) {
-    if (int e = fault_check(0)) {
-        errno = e;
-        return -1;
-    }
-    std::string p = resolve_path(path);
+    std::string p;
+    if (!begin_file_call(path, 0, &p)) return -1;
     struct stat st;
-    if (p.empty() || lstat(p.c_str(), &st) != 0) {
-        errno = p.empty() ? ENOENT : map_errno(errno);
+    if (lstat(p.c_str(), &st) != 0) {
+        errno = map_errno(errno);
         return -1;
     }
     // remove() on Windows deletes files only, and refuses read-only ones.

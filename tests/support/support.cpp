@@ -222,3 +222,29 @@ void put_u16(std::string& s, unsigned v) {
 void put_u32(std::string& s, uint32_t v) {
     for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
+
+std::string make_wav(const std::vector<int16_t>& samples, uint32_t rate) {
+    std::string w = "RIFF";
+    put_u32(w, static_cast<uint32_t>(36 + 2 * samples.size()));
+    w += "WAVEfmt ";
+    put_u32(w, 16);
+    put_u16(w, 1);
+    put_u16(w, 1);
+    put_u32(w, rate);
+    put_u32(w, rate * 2);
+    put_u16(w, 2);
+    put_u16(w, 16);
+    w += "data";
+    put_u32(w, static_cast<uint32_t>(2 * samples.size()));
+    for (int16_t s : samples) put_u16(w, static_cast<uint16_t>(s));
+    return w;
+}
+
+std::string registry_escape(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}

@@ -58,4 +58,10 @@ std::string find_program(const std::string& name);        // full path, or ""
 void put_u16(std::string& s, unsigned v);
 void put_u32(std::string& s, uint32_t v);
 
+// A 16-bit mono PCM WAV file with the canonical 44-byte header, as the unpacker writes them.
+std::string make_wav(const std::vector<int16_t>& samples, uint32_t rate);
+
+// A string value as a REGEDIT4 file stores it between its quotes (\\ and \" escaped).
+std::string registry_escape(const std::string& value);
+
 #endif
