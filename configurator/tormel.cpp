@@ -1,6 +1,10 @@
 // tormel: turns a game's file-played music tracks into emulated CD tracks. Run in the game folder.
 #include "configurator/driver.h"
+#include "platform/platform.h"
 
 extern const char tool_title[] = "tormel.exe";
 
-int main(int argc, char** argv) { return run_configurator(argc, argv); }
+int main(int argc, char** argv) {
+    begin_run(&argc, &argv);
+    return end_run(run_configurator(argc, argv));
+}

@@ -78,8 +78,28 @@ int make_dir(const char* path);                   // _mkdir
 int change_dir(const char* path);                 // _chdir
 int remove_file(const char* path);                // remove
 int rename_file(const char* from, const char* to);// rename
-// fopen with msvcrt modes: "t" (the default) is a text stream, "b" a binary one.
+// fopen with msvcrt modes: "t" (the default) is a text stream, "b" a binary one; "c" (msvcrt's
+// commit flag) makes closing the stream (and fflush on Windows) put its data on the disk itself.
 FILE* open_file(const char* path, const char* mode);
+// MoveFileEx(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): from takes the name to
+// in one step, replacing a file of that name, so a reader sees the old file or the new one, never
+// neither. 0, or -1 with errno.
+int replace_file(const char* from, const char* to);
+
+// ---- Text ----
+// The system's ANSI code page (GetACP): 932 on a Japanese Windows. Files meant for the system's
+// own programs (regedit) must be written in a form it can read.
+unsigned ansi_code_page();
+// The CP932 text as UTF-16 code units, at most room of them with a terminating 0. Answers the
+// count without the terminator, or (size_t)-1 when text is not CP932 or does not fit.
+size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room);
+
+// ---- The run ----
+// Called by main first and last: begin_run sets up the standard streams and the arguments for the
+// host (on Windows the arguments are taken from the system in CP932); end_run tells the person
+// watching how the run ended where that is needed and answers status for main to return.
+void begin_run(int* argc, char*** argv);
+int end_run(int status);
 
 // ---- Commands ----
 // system(command): the exit status of the command, non-zero when it could not be started.

@@ -217,6 +217,43 @@ TEST_F(PathTest, RenameNeverOverwrites) {
     EXPECT_EQ(read_file("001/Z00100001.WAV"), "mp3");
 }
 
+TEST_F(PathTest, ReplaceTakesTheNameOverAFileButNeverAFolder) {
+    make_dirs("001");
+    write_file("001/Z00100001.WAV", "wav");
+    write_file("001/Z00100001.WAV.mp3", "mp3");
+    ASSERT_EQ(replace_file("001\\z00100001.wav.MP3", "001\\Z00100001.WAV"), 0);
+    EXPECT_EQ(read_file("001/Z00100001.WAV"), "mp3");
+    EXPECT_FALSE(exists("001/Z00100001.WAV.mp3"));
+    // A committed stream is whole on the disk once closed; the new name then needs no old file.
+    FILE* f = open_file("GAMEEXE.new", "wtc");
+    ASSERT_NE(f, nullptr);
+    fputs("#A\n", f);
+    ASSERT_EQ(fclose(f), 0);
+    ASSERT_EQ(replace_file("GAMEEXE.new", "GAMEEXE.INI"), 0);
+    EXPECT_EQ(read_file("GAMEEXE.INI"), "#A\r\n");
+    errno = 0;
+    EXPECT_EQ(replace_file("GAMEEXE.INI", "001"), -1);
+    EXPECT_EQ(errno, EACCES);
+    errno = 0;
+    EXPECT_EQ(replace_file("missing", "GAMEEXE.INI"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(read_file("GAMEEXE.INI"), "#A\r\n");
+}
+
+TEST(PlatformText, Cp932BecomesUtf16AndOtherBytesAreRefused) {
+    uint16_t out[8];
+    // "表" has the trail byte 0x5C; "～" is the Windows mapping of 0x8160.
+    EXPECT_EQ(cp932_to_utf16("\x95\x5c" "a\x81\x60", out, 8), 3u);
+    EXPECT_EQ(out[0], 0x8868);
+    EXPECT_EQ(out[1], 'a');
+    EXPECT_EQ(out[2], 0xFF5E);
+    EXPECT_EQ(out[3], 0);
+    EXPECT_EQ(cp932_to_utf16("", out, 1), 0u);
+    EXPECT_EQ(cp932_to_utf16("\x81", out, 8), static_cast<size_t>(-1)) << "a lead byte alone";
+    EXPECT_EQ(cp932_to_utf16("abcd", out, 4), static_cast<size_t>(-1)) << "no room for the terminator";
+    EXPECT_EQ(ansi_code_page(), 932u);
+}
+
 TEST_F(PathTest, RenameMayChangeOnlyTheLetterCaseOfAName) {
     write_file("voice.wav", "v");
     ASSERT_EQ(rename_file("voice.wav", "VOICE.WAV"), 0);

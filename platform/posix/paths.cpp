@@ -428,3 +428,44 @@ int rename_file(const char* from, const char* to) {
     }
     return note_rename(source, target);
 }
+
+// Makes a rename in folder durable: the folder's entry is on the disk once this returns.
+static void sync_folder_of(const std::string& path) {
+    size_t cut = path.find_last_of('/');
+    std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+int replace_file(const char* from, const char* to) {
+    if (int e = fault_check(1)) {
+        errno = e;
+        return -1;
+    }
+    std::string source = resolve_path(from);
+    std::string target = resolve_path(to);
+    struct stat sst, tst;
+    if (source.empty() || lstat(source.c_str(), &sst) != 0) {
+        errno = source.empty() ? ENOENT : map_errno(errno);
+        return -1;
+    }
+    if (target.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    // MoveFileEx replaces files only: a folder in the way is refused, as is a folder to be moved
+    // over a file.
+    if (S_ISDIR(sst.st_mode) || (lstat(target.c_str(), &tst) == 0 && S_ISDIR(tst.st_mode))) {
+        errno = EACCES;
+        return -1;
+    }
+    if (rename(source.c_str(), target.c_str()) != 0) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    sync_folder_of(target);
+    return note_rename(source, target);
+}

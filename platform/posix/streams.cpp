@@ -23,6 +23,7 @@ struct stream_cookie {
     int fd;
     int text;
     int text_ended;       // a 0x1A byte was met: the text ends there until the next seek
+    int commit;           // "c": the data goes to the disk before the stream is closed
     char* raw;            // text reading: bytes read from the file but not yet handed out
     char* buffer;         // the stdio buffer (glibc would pick 8 KiB for a cookie stream)
     size_t raw_pos;
@@ -190,9 +191,12 @@ int cookie_seek(void* cookie, off64_t* offset, int whence) {
 int cookie_close(void* cookie) {
     stream_cookie* c = static_cast<stream_cookie*>(cookie);
     int fault = fault_check(0);
+    int synced = !c->commit || fsync(c->fd) == 0;
+    int saved = errno;
     // The descriptor goes whatever happens, so a failed close leaks nothing.
     int rc = close(c->fd);
-    int saved = errno;
+    if (rc != 0) saved = errno;
+    if (!synced && rc == 0) rc = -1;
     free(c->raw);
     free(c->buffer);
     free(c);
@@ -215,7 +219,7 @@ FILE* open_file(const char* path, const char* mode) {
         errno = EINVAL;
         return nullptr;
     }
-    int plus = 0, text = 1;
+    int plus = 0, text = 1, commit = 0;
     for (const char* m = mode + 1; *m; ++m) {
         if (*m == '+') {
             plus = 1;
@@ -223,6 +227,8 @@ FILE* open_file(const char* path, const char* mode) {
             text = 0;
         } else if (*m == 't') {
             text = 1;
+        } else if (*m == 'c') {
+            commit = 1;
         } else {
             fault_check(0);
             errno = EINVAL;
@@ -267,6 +273,7 @@ FILE* open_file(const char* path, const char* mode) {
     }
     c->fd = fd;
     c->text = text;
+    c->commit = commit;
     c->buffer = buffer;
     char stdio_mode[3] = {mode[0], plus ? '+' : '\0', '\0'};
     cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};

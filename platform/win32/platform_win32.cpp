@@ -117,3 +117,37 @@ int run_command(const char* command) {
     fflush(nullptr);
     return system(command);
 }
+
+// CP932 text as UTF-16, whatever the system's ANSI code page. -1 when it is not CP932 or does not
+// fit in room units with the terminator.
+size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room) {
+    if (room == 0 || room > 0x7fffffff) return static_cast<size_t>(-1);
+    if (!*text) {
+        out[0] = 0;
+        return 0;
+    }
+    int n = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text, -1, reinterpret_cast<wchar_t*>(out),
+                                static_cast<int>(room));
+    return n > 0 ? static_cast<size_t>(n - 1) : static_cast<size_t>(-1);
+}
+
+unsigned ansi_code_page() { return GetACP(); }
+
+int replace_file(const char* from, const char* to) {
+    wchar_t wide_from[MAX_PATH], wide_to[MAX_PATH];
+    if (cp932_to_utf16(from, reinterpret_cast<uint16_t*>(wide_from), MAX_PATH) == static_cast<size_t>(-1) ||
+        cp932_to_utf16(to, reinterpret_cast<uint16_t*>(wide_to), MAX_PATH) == static_cast<size_t>(-1)) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
+                                                                          : EACCES;
+    return -1;
+}
+
+void begin_run(int*, char***) {}
+
+int end_run(int status) { return status; }
