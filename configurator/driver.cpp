@@ -137,6 +137,8 @@ static int copy_file(const char* from, const char* to) {
             break;
         }
     if (!error && ferror(in)) error = errno ? errno : EIO;
+    // The runtime commits a "c" stream on fflush, not necessarily on fclose.
+    if (!error && fflush(out) != 0) error = errno ? errno : EIO;
     if (fclose(out) != 0 && !error) error = errno ? errno : EIO;
     fclose(in);
     errno = error;

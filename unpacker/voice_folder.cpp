@@ -176,7 +176,8 @@ static int write_whole(const char* mode, const void* bytes, size_t size) {
     FILE* out = open_file(RESTORE_WORK, mode);
     if (!out) return 0;
     errno = 0;
-    bool written = fwrite(bytes, 1, size, out) == size;
+    // The runtime commits a "c" stream on fflush, not necessarily on fclose.
+    bool written = fwrite(bytes, 1, size, out) == size && fflush(out) == 0;
     int error = errno;
     if (fclose(out) != 0 && written) {
         written = false;
