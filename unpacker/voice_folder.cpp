@@ -1,5 +1,6 @@
 // The voice folder switch: KOE_FOLDER of the game's registry key becomes "koewav", and
-// "koe_restore.reg" keeps the old value for the user to import again.
+// "koe_restore.reg" keeps the old value for the user to import again. The file is on the disk,
+// whole, before the value changes: at no moment is the game's own folder recorded nowhere.
 #include "unpacker/voice_folder.h"
 
 #include <cctype>
@@ -15,8 +16,6 @@ static const char RESTORE_FILE[] = "koe_restore.reg";
 static const char NEW_FOLDER[] = "koewav";
 static const char RESTORE_WORK[] = "koe_restore.reg.new";
 
-static bool is_new_folder(const char* value);
-
 // The longest registry name whose key path "Software\<name>" fits the 256-byte key buffer.
 static constexpr size_t MAX_REGISTRY_NAME = 246;
 
@@ -30,6 +29,15 @@ int find_registry_name(FILE* gameexe, char* name, size_t room) {
         return 1;
     }
     return 0;
+}
+
+// Windows folder names ignore case: "KoeWav" is koewav too.
+static bool is_new_folder(const char* value) {
+    size_t n = strlen(NEW_FOLDER);
+    if (strlen(value) != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (tolower(static_cast<unsigned char>(value[i])) != NEW_FOLDER[i]) return false;
+    return true;
 }
 
 char* switch_voice_folder() {
@@ -107,14 +115,6 @@ char* switch_voice_folder() {
     }
     reg_close_key(key);
     return old_folder;
-}
-
-static bool is_new_folder(const char* value) {
-    size_t n = strlen(NEW_FOLDER);
-    if (strlen(value) != n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (tolower(static_cast<unsigned char>(value[i])) != NEW_FOLDER[i]) return false;
-    return true;
 }
 
 static bool is_lead_byte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
