@@ -22,51 +22,107 @@ void report_read_failure(const char* file_name, int error) {
     error_box("%sの読み込みに失敗しました: %s", file_name, strerror(error ? error : EIO));
 }
 
-int write_cd_track(FILE* output, int32_t start, int32_t end, int32_t third, const char* file_name,
-                   const char* track_name, int track, const char* folder, int system) {
-    fputs("#CDTRACK = ", output);
+// The "#DSTRACK" pattern: five fields make a track entry.
+static const char TRACK_ENTRY[] = "#DSTRACK = %d - %d - %d = \"%[^\"]\" = \"%[^\"]\"";
+
+struct track_entry {
+    int32_t start, end, third;
+    char file_name[TRACK_NAME_SIZE];
+    char track_name[TRACK_NAME_SIZE];
+};
+
+static int scan_track_entry(const char* line, track_entry* entry) {
+    const scan_field fields[5] = {{&entry->start, nullptr, 0},
+                                  {&entry->end, nullptr, 0},
+                                  {&entry->third, nullptr, 0},
+                                  {nullptr, entry->file_name, sizeof entry->file_name},
+                                  {nullptr, entry->track_name, sizeof entry->track_name}};
+    return scan_line(line, TRACK_ENTRY, fields, 5) == 5;
+}
+
+int has_track_entry(FILE* input) {
+    char line[LINE_SIZE];
+    track_entry entry;
+    while (read_line(input, line) > 0)
+        if (scan_track_entry(line, &entry)) return 1;
+    return ferror(input) ? -1 : 0;
+}
+
+int format_cd_track(char out[CD_TRACK_LINE_SIZE], int32_t start, int32_t end, int32_t third,
+                    const char* file_name, const char* track_name, int track, const char* folder,
+                    int system) {
+    char codes[3][TIME_CODE_SIZE];
     if (system == REALLIVE && start == 0 && end == WHOLE_TRACK_END && third == 0) {
         // The engine plays the whole file; its audio is not looked at.
-        fprintf(output, "%02d:00:00:00 - 00:00:00:00 - 00:00:00:00", track);
+        snprintf(codes[0], sizeof codes[0], "%02d:00:00:00", track);
+        strcpy(codes[1], "00:00:00:00");
+        strcpy(codes[2], "00:00:00:00");
     } else {
         track_timing timing;
         if (!get_track_timing(folder, file_name, &timing, system)) return 0;
-        write_time_code(start, timing.rate, track, output);
-        fputs(" - ", output);
+        format_time_code(codes[0], start, timing.rate, track);
         if (end != WHOLE_TRACK_END)
-            write_time_code(end, timing.rate, track, output);
+            format_time_code(codes[1], end, timing.rate, track);
         else if (system == REALLIVE)
-            fputs("00:00:00:00", output);
+            strcpy(codes[1], "00:00:00:00");
         else
-            write_time_code(timing.length, timing.rate, track, output);
-        fputs(" - ", output);
-        write_time_code(third, timing.rate, track, output);
+            format_time_code(codes[1], timing.length, timing.rate, track);
+        format_time_code(codes[2], third, timing.rate, track);
     }
-    fprintf(output, " = \"%s\"\n", track_name);
+    snprintf(out, CD_TRACK_LINE_SIZE, "#CDTRACK = %s - %s - %s = \"%s\"\n", codes[0], codes[1], codes[2],
+             track_name);
     return 1;
 }
 
-// A "#DSTRACK" entry: 1 when handled, 0 when the track could not be described.
-static int rewrite_track_entry(const char* line, size_t length, int32_t start, int32_t end,
-                               int32_t third, const char* file_name, const char* track_name,
+int write_cd_track(FILE* output, int32_t start, int32_t end, int32_t third, const char* file_name,
+                   const char* track_name, int track, const char* folder, int system) {
+    char line[CD_TRACK_LINE_SIZE];
+    if (!format_cd_track(line, start, end, third, file_name, track_name, track, folder, system)) return 0;
+    fputs(line, output);
+    return 1;
+}
+
+// The same text, whether or not either ends with a line end.
+static bool same_line(const char* a, size_t a_length, const char* b, size_t b_length) {
+    if (a_length && a[a_length - 1] == '\n') --a_length;
+    if (b_length && b[b_length - 1] == '\n') --b_length;
+    return a_length == b_length && memcmp(a, b, a_length) == 0;
+}
+
+// Reading ahead: the line after a track entry, held for the loop when it is not the entry's own
+// "#CDTRACK" line.
+struct next_line {
+    char text[LINE_SIZE];
+    size_t length;
+};
+
+// A "#DSTRACK" entry: 1 when handled, 0 when the track could not be described. A run on a file
+// that an earlier run has rewritten finds the entry's "#CDTRACK" line already behind it; that line
+// is taken as this run's own, so entries never collect a second one.
+static int rewrite_track_entry(const char* line, size_t length, const track_entry& entry, FILE* input,
                                FILE* output, FILE* track_table, int system, const char* folder,
-                               int* track) {
+                               int* track, next_line* next) {
     if (system == REALLIVE) {
         fwrite(line, 1, length, output);
         // The last line of a file, or a piece of an overlong one, has no line end of its own; the
         // engine reads one entry per line, so the new entry must not share it.
         if (line[length - 1] != '\n') fputc('\n', output);
     }
-    if (!write_cd_track(output, start, end, third, file_name, track_name, *track, folder, system))
+    char cd_line[CD_TRACK_LINE_SIZE];
+    if (!format_cd_track(cd_line, entry.start, entry.end, entry.third, entry.file_name, entry.track_name,
+                         *track, folder, system))
         return 0;
-    fprintf(track_table, "%s\\%s.wav\n", folder, file_name);
+    fputs(cd_line, output);
+    next->length = read_line(input, next->text);
+    if (next->length > 0 && same_line(next->text, next->length, cd_line, strlen(cd_line))) next->length = 0;
+    fprintf(track_table, "%s\\%s.wav\n", folder, entry.file_name);
     ++*track;
     return 1;
 }
 
 // Handles one line (or piece of one). 0 stops the rewriting.
-static int rewrite_line(const char* line, size_t length, FILE* output, FILE* track_table, int system,
-                        const char* folder, int* track) {
+static int rewrite_line(const char* line, size_t length, FILE* input, FILE* output, FILE* track_table,
+                        int system, const char* folder, int* track, next_line* next) {
     const scan_field any_number{nullptr, nullptr, 0};
     char text[SETTING_TEXT_SIZE];
 
@@ -96,16 +152,10 @@ static int rewrite_line(const char* line, size_t length, FILE* output, FILE* tra
         }
     }
 
-    int32_t start, end, third;
-    char file_name[TRACK_NAME_SIZE], track_name[TRACK_NAME_SIZE];
-    const scan_field entry[5] = {{&start, nullptr, 0},
-                                 {&end, nullptr, 0},
-                                 {&third, nullptr, 0},
-                                 {nullptr, file_name, sizeof file_name},
-                                 {nullptr, track_name, sizeof track_name}};
-    if (scan_line(line, "#DSTRACK = %d - %d - %d = \"%[^\"]\" = \"%[^\"]\"", entry, 5) == 5)
-        return rewrite_track_entry(line, length, start, end, third, file_name, track_name, output,
-                                   track_table, system, folder, track);
+    track_entry entry;
+    if (scan_track_entry(line, &entry))
+        return rewrite_track_entry(line, length, entry, input, output, track_table, system, folder, track,
+                                   next);
 
     fwrite(line, 1, length, output);
     return 1;
@@ -114,7 +164,8 @@ static int rewrite_line(const char* line, size_t length, FILE* output, FILE* tra
 int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system) {
     int track = FIRST_TRACK;
     char* found = get_bgm_folder(input);
-    const char* folder = found ? found : "BGM";
+    // An empty value would give paths from the drive's root; the engine itself falls back to BGM.
+    const char* folder = found && *found ? found : "BGM";
 
     // The lookup read up to "#REGNAME"; every line before it must be copied as well.
     int result = 1;
@@ -125,9 +176,18 @@ int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system) {
     clearerr(input);
 
     char line[LINE_SIZE];
+    next_line next;
+    next.length = 0;
     size_t length;
-    while (result && (length = read_line(input, line)) > 0) {
-        result = rewrite_line(line, length, output, track_table, system, folder, &track);
+    while (result) {
+        if (next.length > 0) {
+            length = next.length;
+            memcpy(line, next.text, length + 1);
+            next.length = 0;
+        } else if ((length = read_line(input, line)) == 0) {
+            break;
+        }
+        result = rewrite_line(line, length, input, output, track_table, system, folder, &track, &next);
         // A write that failed stops the run here, before the disk fills any further.
         if (result && ferror(output)) {
             report_write_failure(GAMEEXE_NAME, errno);

@@ -16,10 +16,23 @@ constexpr unsigned TRACK_NAME_SIZE = 64;
 constexpr unsigned SETTING_TEXT_SIZE = 256;
 
 // Copies input (the game's GAMEEXE.INI, from its start) to output line by line by the rules of
-// system, and writes one track table line per "#DSTRACK" entry. 1 when the whole input was
+// system, and writes one track table line per "#DSTRACK" entry (an entry whose own "#CDTRACK"
+// line already follows it keeps that one line). 1 when the whole input was
 // handled; 0 when a track could not be described or a stream failed (the box has been shown).
 // Closes no stream.
 int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system);
+
+// 1 when the stream, from its position, holds a "#DSTRACK" line that fits the entry pattern; 0
+// when none does; -1 on a read error.
+int has_track_entry(FILE* input);
+
+// Room for a "#CDTRACK" line, line end and terminator included.
+constexpr unsigned CD_TRACK_LINE_SIZE = 512;
+// Forms the "#CDTRACK" line of one entry, line end included. 1 when formed, 0 when the track
+// could not be described.
+int format_cd_track(char out[CD_TRACK_LINE_SIZE], int32_t start, int32_t end, int32_t third,
+                    const char* file_name, const char* track_name, int track, const char* folder,
+                    int system);
 
 // Writes the "#CDTRACK" line of one entry. 1 when written, 0 when the track could not be described.
 int write_cd_track(FILE* output, int32_t start, int32_t end, int32_t third, const char* file_name,

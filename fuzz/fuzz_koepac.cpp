@@ -23,7 +23,7 @@ unsigned get_u16(const uint8_t* p) { return p[0] | p[1] << 8; }
 constexpr uint64_t SAMPLE_BUDGET = 4u << 20;
 
 struct layout {
-    bool intact;              // every voice lies inside the file
+    bool intact;              // every voice lies inside the file, each with an id of its own
     int32_t count;
     uint32_t rate;
     uint64_t samples_bound;   // at most this many samples in all
@@ -34,9 +34,12 @@ layout walk(const uint8_t* data, size_t size) {
     if (size < 32) return l;
     l.count = static_cast<int32_t>(get_u32(data + 16));
     l.rate = get_u32(data + 24) ? get_u32(data + 24) : 22050;
-    if (l.count < 0 || 32 + 8 * uint64_t(uint32_t(l.count)) > size) return l;
+    if (l.count < 0 || l.count > 65536 || 32 + 8 * uint64_t(uint32_t(l.count)) > size) return l;
+    std::vector<bool> seen(65536);
     for (int32_t k = 0; k < l.count; ++k) {
         const uint8_t* e = data + 32 + 8 * size_t(k);
+        if (seen[get_u16(e)]) return l;
+        seen[get_u16(e)] = true;
         unsigned blocks = get_u16(e + 2);
         uint64_t table = get_u32(e + 4);
         uint64_t at = table + 2 * uint64_t{blocks};

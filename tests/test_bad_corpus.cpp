@@ -78,7 +78,7 @@ void check_archive(const std::string& bytes, const expectation& want) {
     for (const reference_voice& v : voices) {
         char file[64];
         snprintf(file, sizeof file, "001/Z001%05u.WAV", unsigned{v.id});
-        expected[file] = make_wav(v.samples, rate);   // a later voice of the same id replaces the earlier
+        expected[file] = make_wav(v.samples, rate);
     }
     EXPECT_TRUE(tree == expected) << "the WAVs are not what the literal decoder makes";
 }

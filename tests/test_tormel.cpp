@@ -241,39 +241,72 @@ TEST_F(Tormel, RealLiveGameSucceedsAndMovesAnOldTrackTableAside) {
     EXPECT_EQ(file("_inmm.org"), "old table\r\n");
 }
 
-TEST_F(Tormel, ASecondRealLiveRunAddsASecondCDTrackLine) {
+TEST_F(Tormel, RunningTwiceChangesNothingMore) {
+    // RealLive keeps its "#DSTRACK" lines: the second run finds each one's "#CDTRACK" line behind
+    // it and writes the same files again.
+    const std::string head = "#REGNAME = \"RLTEST\\" + SJIS_TITLE + "\"\r\n";
     const std::string entry = "#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n";
     const std::string cd = "#CDTRACK = 02:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n";
-    write_file(game + "/GAMEEXE.INI", "#REGNAME = \"RLTEST\\" + SJIS_TITLE + "\"\r\n" + entry);
+    const std::string other = "#CDTRACK = 09:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n";
+    write_file(game + "/GAMEEXE.INI", head + entry + "; x\r\n" + entry + other);
     write_file(game + "/REALLIVE.EXE", "MZ");
     ASSERT_EQ(run().status, 0);
+    const std::string once = head + entry + cd + "; x\r\n" + entry +
+                             "#CDTRACK = 03:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n" + other;
+    EXPECT_EQ(file("GAMEEXE.INI"), once) << "only the entry's very own line counts";
     ASSERT_EQ(run().status, 0);
-    EXPECT_EQ(file("GAMEEXE.INI"), "#REGNAME = \"RLTEST\\" + SJIS_TITLE + "\"\r\n" + entry + cd + cd);
-    EXPECT_EQ(file("GAMEEXE.org1"), "#REGNAME = \"RLTEST\\" + SJIS_TITLE + "\"\r\n" + entry + cd);
-    EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\n");
-    EXPECT_EQ(file("_inmm.org"), "BGM\\A.wav\r\n");
+    EXPECT_EQ(file("GAMEEXE.INI"), once);
+    EXPECT_EQ(file("GAMEEXE.org1"), once);
+    EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\nBGM\\A.wav\r\n");
+    EXPECT_EQ(file("_inmm.org"), "BGM\\A.wav\r\nBGM\\A.wav\r\n");
+
+    // AVG32 keeps none: the second run stops and touches nothing.
+    temp_dir fresh;
+    game = fresh.path;
+    game_files g = avg32_game(5);
+    lay_out(g);
+    ASSERT_EQ(run().status, 0);
+    auto before = folder();
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tormel.exe: GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。\n");
+    EXPECT_TRUE(folder() == before);
+    EXPECT_EQ(difference(file("_inmm.ini"), g.expected_table), "");
+}
+
+TEST_F(Tormel, MissingGameexeNamesItsBackup) {
+    write_file(game + "/GAMEEXE.org", "#REGNAME = \"x\"\r\n");
+    auto before = folder();
+    run_result r = run({"--avg32"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tormel.exe: GAMEEXE.INIがありません。ゲームのGAMEEXE.INIはGAMEEXE.orgに残っています。\n"
+                     "GAMEEXE.orgの名前をGAMEEXE.INIに戻してから実行してください。\n");
+    EXPECT_TRUE(folder() == before);
 }
 
 TEST_F(Tormel, RepeatedRunsNumberTheirBackups) {
-    game_files g = avg32_game(5);
+    game_files g = reallive_game(5);
     lay_out(g);
     write_file(game + "/GAMEEXE.org", "someone else's backup");
     for (int i = 0; i < 3; ++i) ASSERT_EQ(run().status, 0) << i;
     EXPECT_EQ(file("GAMEEXE.org"), "someone else's backup");
     EXPECT_EQ(file("GAMEEXE.org1"), g.files["GAMEEXE.INI"]);
     EXPECT_EQ(difference(file("GAMEEXE.org2"), g.expected_ini), "");
-    EXPECT_EQ(difference(file("GAMEEXE.org3"), g.expected_ini), "") << "an AVG32 output has no entries left to change";
+    EXPECT_EQ(difference(file("GAMEEXE.org3"), g.expected_ini), "");
     EXPECT_EQ(difference(file("GAMEEXE.INI"), g.expected_ini), "");
     EXPECT_EQ(file("_inmm.org"), g.expected_table);
-    EXPECT_EQ(file("_inmm.org1"), "");
-    EXPECT_EQ(file("_inmm.ini"), "");
+    EXPECT_EQ(file("_inmm.org1"), g.expected_table);
+    EXPECT_EQ(file("_inmm.ini"), g.expected_table);
     EXPECT_FALSE(exists(game + "/_inmm.org2"));
+    for (const auto& [name, bytes] : folder()) EXPECT_EQ(name.find(".new"), std::string::npos) << name;
 }
 
 // Which rules a run applied: AVG32 rewrites #MUSIC_TYPE, RealLive #BGM_MODE.
-const char* const PROBE_INI = "#MUSIC_TYPE = 0\r\n#BGM_MODE = 0\r\n";
-const char* const AS_AVG32 = "#MUSIC_TYPE = 003\r\n#BGM_MODE = 0\r\n";
-const char* const AS_REALLIVE = "#MUSIC_TYPE = 0\r\n#BGM_MODE = 1\r\n";
+#define PROBE_ENTRY "#DSTRACK = 0 - 99999999 - 0 = \"P\" = \"p\"\r\n"
+const char* const PROBE_INI = "#MUSIC_TYPE = 0\r\n#BGM_MODE = 0\r\n" PROBE_ENTRY;
+const char* const AS_AVG32 = "#MUSIC_TYPE = 003\r\n#BGM_MODE = 0\r\n#CDTRACK = 02:00:00:00 - 02:00:00:00 - 02:00:00:00 = \"p\"\r\n";
+const char* const AS_REALLIVE = "#MUSIC_TYPE = 0\r\n#BGM_MODE = 1\r\n" PROBE_ENTRY
+                                "#CDTRACK = 02:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"p\"\r\n";
 
 TEST_F(Tormel, OptionsOutrankExecutablesAndRealLiveOutranksAVG32) {
     struct detection {
@@ -294,6 +327,8 @@ TEST_F(Tormel, OptionsOutrankExecutablesAndRealLiveOutranksAVG32) {
         game = fresh.path;
         for (const auto& exe : d.executables) write_file(game + "/" + exe, "MZ");
         write_file(game + "/GAMEEXE.INI", PROBE_INI);
+        make_dirs(game + "/BGM");
+        write_file(game + "/BGM/P.wav", pcm_wav(44100, 2, 0));
         run_result r = run(d.args);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(file("GAMEEXE.INI"), d.expected) << d.args.size() << " arguments";
@@ -368,14 +403,20 @@ TEST_F(Tormel, IgnoringMissingTracksGivesSixtySecondsAtTheCarriedRate) {
     EXPECT_EQ(file("_inmm.ini"), "BGM\\GONE.wav\r\nBGM\\CD.wav\r\nBGM\\GONE.wav\r\n");
 }
 
-TEST_F(Tormel, WithoutMusicFolderValueTheRunStillSucceeds) {
-    write_file(dir / "registry.reg", "REGEDIT4\r\n");
+TEST_F(Tormel, WithoutMusicFolderValueTheTracksAreInBGM) {
     write_file(game + "/GAMEEXE.INI", "#REGNAME = \"RLTEST\"\r\n#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n");
-    run_result r = run({"--reallive"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "tormel.exe: BGMフォルダ名の取得に失敗:\nレジストリ HKEY_CURRENT_USER\\Software\\RLTEST を開けません。\n" +
-                         SUCCESS);
-    EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\n");
+    struct { std::string store, err; } cases[] = {
+        {"REGEDIT4\r\n", "tormel.exe: BGMフォルダ名の取得に失敗:\nレジストリ HKEY_CURRENT_USER\\Software\\RLTEST を開けません。\n"},
+        {registry_with_folder("RLTEST", ""), ""},
+    };
+    for (const auto& c : cases) {
+        write_file(dir / "registry.reg", c.store);
+        remove((game + "/_inmm.ini").c_str());
+        run_result r = run({"--reallive"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.err + SUCCESS);
+        EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\n") << "not a path from the drive's root";
+    }
 }
 
 // Every file and registry call of a run made to fail in turn: afterwards the folder is as it was,

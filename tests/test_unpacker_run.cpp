@@ -3,6 +3,8 @@
 // every WAV read back by sox.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <random>
 #include <sstream>
 
@@ -119,43 +121,89 @@ TEST_F(Unpacker, UnpacksEveryArchiveIntoItsOwnFolder) {
     EXPECT_EQ(restore_file(), restore_for("voice"));
 }
 
-TEST_F(Unpacker, RestoreFileDoublesEveryBackslashByte) {
-    // A CP932 value whose double-byte character ends in 0x5C, as the old folder of a game on C:.
-    std::string value = "C:\\Games\\\x95\x5C\\voice";
-    write_file(g.registry, registry_text(REGNAME, "KOE_FOLDER", value));
-    run_result r = run_plovenak(g);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(restore_file(), restore_for("C:\\\\Games\\\\\x95\x5C\x5C\\\\voice"));
-    EXPECT_EQ(koe_folder(), "koewav");
-    EXPECT_NE(r.err.find("フォルダ " + value + " 内にKOEファイルが見つかりません。"), std::string::npos) << r.err;
-
-    game_setup g2;
-    setup_game(g2, REGNAME, "");
-    run_plovenak(g2);
-    EXPECT_EQ(read_file(g2.game + "/koe_restore.reg"),
-              "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Vendor\\Game]\r\n\"KOE_FOLDER\"=\"\"\r\n");
+// UTF-16LE with a byte-order mark, from UTF-8 text of the Basic Multilingual Plane.
+std::string utf16_file(const std::string& utf8) {
+    std::string out = "\xFF\xFE";
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        unsigned u = c, extra = 0;
+        if (c >= 0xE0) u = c & 0x0F, extra = 2;
+        else if (c >= 0xC0) u = c & 0x1F, extra = 1;
+        for (++i; extra > 0; --extra, ++i) u = u << 6 | (static_cast<unsigned char>(utf8[i]) & 0x3F);
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    }
+    return out;
 }
 
-TEST_F(Unpacker, SecondRunAsksAboutTheRestoreFileThenStops) {
+TEST_F(Unpacker, RestoreFileRestoresTheExactValue) {
+    const std::string HYOU = "\x95\x5C", SO = "\x83\x5C", DOTS = "\x81\x63";   // 表 ソ … (表, ソ: trail 0x5C)
+    const std::string VOICE_TABLE = "\x83\x7B\x83\x43\x83\x58" + HYOU;          // ボイス表
+    const std::string GAME_KEY = "Vendor\\\x83\x51\x81\x5B\x83\x80";            // Vendor\ゲーム
+    const std::string REG4 = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\";
+    struct restore_case {
+        const char* code_page;
+        std::string regname, value, file;
+    } cases[] = {
+        // Japanese system: REGEDIT4 in CP932; only a backslash of its own is doubled.
+        {"932", REGNAME, "C:\\Games\\" + HYOU + "\\voice", REG4 + "Vendor\\Game]\r\n\"KOE_FOLDER\"=\"C:\\\\Games\\\\" + HYOU + "\\\\voice\"\r\n"},
+        {"932", REGNAME, VOICE_TABLE, REG4 + "Vendor\\Game]\r\n\"KOE_FOLDER\"=\"" + VOICE_TABLE + "\"\r\n"},
+        {"932", GAME_KEY, "koe" + DOTS + SO, REG4 + GAME_KEY + "]\r\n\"KOE_FOLDER\"=\"koe" + DOTS + SO + "\"\r\n"},
+        {"932", REGNAME, "", REG4 + "Vendor\\Game]\r\n\"KOE_FOLDER\"=\"\"\r\n"},
+        // Elsewhere, ASCII stays REGEDIT4; anything beyond it needs regedit's Unicode form.
+        {"1252", REGNAME, "C:\\voice", REG4 + "Vendor\\Game]\r\n\"KOE_FOLDER\"=\"C:\\\\voice\"\r\n"},
+        {"1252", REGNAME, "C:\\" + VOICE_TABLE + "\\\"",
+         utf16_file("Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\Vendor\\Game]\r\n"
+                    "\"KOE_FOLDER\"=\"C:\\\\ボイス表\\\\\\\"\"\r\n")},
+        {"1252", GAME_KEY, "voice",
+         utf16_file("Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\Vendor\\ゲーム]\r\n"
+                    "\"KOE_FOLDER\"=\"voice\"\r\n")},
+    };
+    for (const restore_case& c : cases) {
+        game_setup s;
+        setup_game(s, c.regname, c.value);
+        run_result r = run_plovenak(s, "", {std::string("VNAUDIO_ANSI_CODE_PAGE=") + c.code_page});
+        SCOPED_TRACE(std::string(c.code_page) + " " + c.value + "\n" + r.err);
+        EXPECT_EQ(r.status, 1) << "no voice folder";
+        EXPECT_EQ(read_file(s.game + "/koe_restore.reg"), c.file);
+        EXPECT_EQ(registry_value(s.registry, c.regname, "KOE_FOLDER"), "koewav");
+    }
+}
+
+TEST_F(Unpacker, NoRestoreFileMeansNoSwitch) {
+    // Something in the way of the restore file's work name: it cannot be written.
+    make_dirs(g.game + "/koe_restore.reg.new/x");
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("plovenak.exe: koe_restore.regの作成に失敗しました: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("KOE_FOLDERは変更していません。"), std::string::npos) << r.err;
+    EXPECT_EQ(koe_folder(), "voice");
+    EXPECT_FALSE(exists(g.game + "/koe_restore.reg"));
+    EXPECT_FALSE(exists(koewav()));
+}
+
+TEST_F(Unpacker, SecondRunKeepsTheRestoreFileAndSaysWhatToDo) {
     put_archive("Z001.KOE", build_koepac({short_voice(1, {1, 2, 3, 4})}, 0));
     ASSERT_EQ(run_plovenak(g).status, 0);
-    std::map<std::string, std::string> first = snapshot(koewav());
+    auto first = snapshot(g.game);
 
-    // Refused (and end of input): the first restore file stays.
-    for (std::string answer : {"no\n", ""}) {
+    // Whatever the answers, nothing is asked and nothing changes.
+    for (std::string answer : {"y\n", ""}) {
         run_result r = run_plovenak(g, answer);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("plovenak.exe: koe_restore.regが既にあります。上書きしますか？\n"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("plovenak.exe: フォルダ koewav を作成できません: File exists\n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err, "plovenak.exe: Software\\Vendor\\Game\\KOE_FOLDERは既にkoewavを指しています。何も変更していません。\n"
+                         "展開し直すには、koe_restore.regを取り込んで元の値に戻し、koewavフォルダを削除してから、"
+                         "もう一度実行してください。\n");
+        EXPECT_TRUE(snapshot(g.game) == first);
         EXPECT_EQ(restore_file(), restore_for("voice"));
     }
-    // Accepted: the file now restores "koewav", the value read on this run.
+    // Doing what it says unpacks again.
+    write_file(g.registry, registry_text(REGNAME, "KOE_FOLDER", "voice"));
+    std::filesystem::remove_all(koewav());
     run_result r = run_plovenak(g, "y\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(restore_file(), restore_for("koewav"));
-    EXPECT_EQ(koe_folder(), "koewav");
-    EXPECT_EQ(snapshot(koewav()), first);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(snapshot(g.game) == first);
 }
 
 TEST_F(Unpacker, NoArchiveLeavesAnEmptyKoewav) {
@@ -180,13 +228,29 @@ TEST_F(Unpacker, ArchiveCodeIsTakenAsFound) {
     EXPECT_EQ(snapshot(koewav()), expected);
 }
 
-TEST_F(Unpacker, DuplicateIdsLeaveTheLaterVoice) {
-    std::string a = build_koepac({short_voice(3, {10, 20}), short_voice(3, {200, 210, 220, 230})}, 0);
-    put_archive("Z100.KOE", a);
-    run_result r = run_plovenak(g);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Z100.KOE -> 100\\Z10000003.WAV\nZ100.KOE -> 100\\Z10000003.WAV\n");
-    EXPECT_EQ(read_file(koewav() + "/100/Z10000003.WAV"), make_wav(expanded({200, 210, 220, 230}), 22050));
+TEST_F(Unpacker, ArchivesWhoseIdsCannotBeDistinctAreRefused) {
+    std::string too_many = "KOEPAC" + std::string(10, '\0');
+    put_u32(too_many, 65537);
+    too_many += std::string(12, '\0') + std::string(8 * 65537, '\0');
+    const struct {
+        std::string archive, why;
+    } cases[] = {
+        {build_koepac({short_voice(3, {10, 20}), short_voice(4, {1}), short_voice(3, {200, 210})}, 0),
+         "音声00003が索引に二度あります。"},
+        {too_many, "索引の項目数65537は65536を超えています。"},
+    };
+    for (const auto& c : cases) {
+        game_setup s;
+        setup_game(s, REGNAME, "voice");
+        make_dirs(s.game + "/voice");
+        write_file(s.game + "/voice/Z001.KOE", build_koepac({short_voice(1, {1})}, 0));
+        write_file(s.game + "/voice/Z100.KOE", c.archive);
+        run_result r = run_plovenak(s);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "plovenak.exe: voice\\Z100.KOEは壊れています。" + c.why + "\n");
+        EXPECT_EQ(r.out, "Z001.KOE -> 001\\Z00100001.WAV\n") << "nothing of the broken archive is written";
+        EXPECT_FALSE(exists(s.game + "/koewav/100"));
+    }
 }
 
 TEST_F(Unpacker, StopsAtAFolderMatchingThePattern) {

@@ -8,6 +8,7 @@
 
 constexpr size_t KOE_HEADER_SIZE = 32;
 constexpr size_t KOE_ENTRY_SIZE = 8;
+constexpr int32_t KOE_MAX_ENTRIES = 65536;    // one per 16-bit id
 constexpr unsigned KOE_RAW_BLOCK = 1024;      // a block of exactly this size holds raw samples
 constexpr unsigned KOE_SILENT_SAMPLES = 1024; // samples of a silent block (size 0)
 constexpr uint32_t KOE_DEFAULT_RATE = 22050;  // used when the header's rate is 0

@@ -101,6 +101,15 @@ int read_archive_index(FILE* archive, const char* archive_path, koe_header* head
     if (file_size > 0x7FFFFFFFu) file_size = 0x7FFFFFFFu;
 
     int32_t count = header->entry_count;
+    // Ids are 16 bits wide: more entries cannot name distinct voices, and the index of such a
+    // count is never read (it could claim gigabytes of memory).
+    if (count > KOE_MAX_ENTRIES) {
+        char what[128];
+        snprintf(what, sizeof what, "索引の項目数%ldは%ldを超えています。", static_cast<long>(count),
+                 static_cast<long>(KOE_MAX_ENTRIES));
+        report_broken(archive_path, what);
+        return 0;
+    }
     if (count < 0 || KOE_HEADER_SIZE + uint64_t{KOE_ENTRY_SIZE} * static_cast<uint32_t>(count) > file_size) {
         char what[128];
         snprintf(what, sizeof what, "索引の項目数%ldがファイルに収まりません。", static_cast<long>(count));
@@ -128,6 +137,20 @@ int read_archive_index(FILE* archive, const char* archive_path, koe_header* head
     }
     for (int32_t k = 0; k < count; ++k) parsed[k] = parse_koe_entry(raw + KOE_ENTRY_SIZE * k);
     free(raw);
+    // Two entries of one id would write one file, the later voice silently over the earlier.
+    static unsigned char seen[65536 / 8];
+    memset(seen, 0, sizeof seen);
+    for (int32_t k = 0; k < count; ++k) {
+        unsigned id = parsed[k].id;
+        if (seen[id / 8] & (1u << (id % 8))) {
+            char what[128];
+            snprintf(what, sizeof what, "音声%05uが索引に二度あります。", id);
+            report_broken(archive_path, what);
+            free(parsed);
+            return 0;
+        }
+        seen[id / 8] |= static_cast<unsigned char>(1u << (id % 8));
+    }
     if (!check_voices(archive, archive_path, parsed, count, file_size)) {
         free(parsed);
         return 0;

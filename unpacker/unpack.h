@@ -12,7 +12,7 @@
 void resolve_voice_folder(const char* old_folder, char* base, unsigned room);
 
 // Reads the header and index of an open archive (binary, at its start) and makes sure every voice
-// lies inside the file. Answers 1 with the index (header->entry_count entries, null when there are
+// lies inside the file and has an id of its own (at most 65,536 entries). Answers 1 with the index (header->entry_count entries, null when there are
 // none; the caller frees it) through entries, or 0 after a message when the archive is not usable.
 int read_archive_index(FILE* archive, const char* archive_path, koe_header* header, koe_entry** entries);
 

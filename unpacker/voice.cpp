@@ -1,5 +1,6 @@
 // Decoding one voice into a WAV file: the blocks are decoded into one buffer that is written in
-// large pieces, and the header, which needs the final length, is written last.
+// large pieces, and the header, which needs the final length, is written last. The file is made
+// under a work name and takes its .WAV name only once complete.
 #include "unpacker/voice.h"
 
 #include <cerrno>
@@ -37,7 +38,7 @@ static int read_exactly(FILE* archive, unsigned char* into, size_t size) {
     return fread(into, 1, size, archive) == size;
 }
 
-// Closes and removes a WAV file that cannot be finished, so no file claims samples it lacks.
+// Closes and removes a voice that cannot be finished, so no file claims samples it lacks.
 static void discard_output(FILE* out, const char* out_path) {
     fclose(out);
     remove_file(out_path);
@@ -103,23 +104,41 @@ static int write_voice(FILE* out, const char* out_path, const koe_header& header
     return 0;
 }
 
+// The name a voice is written under until it is complete: not a .WAV name, so neither the game
+// nor the MP3 converter ever takes a part for a voice.
+static int form_work_name(const char* out_path, char* work, size_t room) {
+    int n = snprintf(work, room, "%s.part", out_path);
+    return n > 0 && static_cast<size_t>(n) < room;
+}
+
 int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path) {
     if (!read_size_table(entry, archive, archive_path)) return 1;
 
-    FILE* out = open_file(out_path, "wb");
+    char work[600];
+    if (!form_work_name(out_path, work, sizeof work)) {
+        error_box("%sを作成できません。", out_path);
+        return 1;
+    }
+    FILE* out = open_file(work, "wb");
     if (!out) {
         error_box("%sを作成できません。", out_path);
         return 1;
     }
     if (write_voice(out, out_path, header, entry, archive, archive_path) != 0) {
-        discard_output(out, out_path);
+        discard_output(out, work);
         return 1;
     }
     if (fclose(out) != 0) {
         int error = errno ? errno : EIO;
         error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
-        remove_file(out_path);
+        remove_file(work);
+        return 1;
+    }
+    // The voice takes its name only whole; a run cut off before leaves just the work file.
+    if (rename_file(work, out_path) != 0) {
+        error_box("%sを%sにリネームできません: %s", work, out_path, strerror(errno));
+        remove_file(work);
         return 1;
     }
     return 0;

@@ -626,7 +626,7 @@ def voice_game(case, koe_folder):
     case.write('GAMEEXE.INI', ini('#CAPTION = "声のテスト"', '#REGNAME = "vnaudio_wine_koe"'))
     case.write('voice/KOE/Z001.KOE', koepac([(1, ['silent', 'raw', 300, 'silent']), (345, [77]), (2, []),
                                        (65535, [1, 'raw', 2000])], sample_rate=0, seed=1))
-    case.write('voice/KOE/z002.koe', koepac([(7, [500, 'silent']), (7, ['raw'])], sample_rate=44100, seed=2))
+    case.write('voice/KOE/z002.koe', koepac([(7, [500, 'silent']), (8, ['raw'])], sample_rate=44100, seed=2))
     case.write('voice/KOE/Z003.KOE', koepac([], sample_rate=22050, seed=3))
     # Not Z01.KOE: Windows matches it ('?' before a dot may match nothing), Wine 8 does not.
     case.write('voice/KOE/Z0001.KOE', b'not matched: four characters')
@@ -640,28 +640,27 @@ def plovenak_unpacks_voices(case):
     case.run('plovenak', status=0)
     tree = case.compare_trees()
     voices = [name for name in tree if name.startswith('koewav/') and name.endswith('.WAV')]
-    # Z001: four voices; z002: two entries of one id, the later replacing the earlier; Z003: none.
-    if len(voices) != 5:
-        case.fail('expected 5 voices, got %s' % sorted(voices))
+    # Z001: four voices; z002: two; Z003: none.
+    if len(voices) != 6:
+        case.fail('expected 6 voices, got %s' % sorted(voices))
     case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
                                         b'"KOE_FOLDER"="Voice\\\\koe"\r\n')
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
 def plovenak_second_run(case):
-    """A second run asks before overwriting the restore file (No keeps it, Yes replaces it) and stops
-    because koewav exists."""
+    """A second run finds KOE_FOLDER at koewav: it asks nothing, changes nothing (the restore file keeps
+    the game's folder) and says what to do."""
     voice_game(case, 'voice\\KOE')
     case.run('plovenak', status=0)
     first = case.compare_trees()
-    exists = 'フォルダ koewav を作成できません: File exists'
-    ask = 'koe_restore.regが既にあります。上書きしますか？'
-    case.run('plovenak', status=1, boxes=[Box(ask, YES_NO, 'no'), Box(exists, OK, 'ok')])
+    again = ('Software\\vnaudio_wine_koe\\KOE_FOLDERは既にkoewavを指しています。何も変更していません。\n'
+             '展開し直すには、koe_restore.regを取り込んで元の値に戻し、koewavフォルダを削除してから、'
+             'もう一度実行してください。')
+    case.run('plovenak', status=1, boxes=[Box(again, OK, 'ok')])
     case.compare_trees(expected=first)
-    case.run('plovenak', status=1, boxes=[Box(ask, YES_NO, 'yes'), Box(exists, OK, 'ok')])
-    case.compare_trees()
     case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
-                                        b'"KOE_FOLDER"="koewav"\r\n')
+                                        b'"KOE_FOLDER"="voice\\\\KOE"\r\n')
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
@@ -691,8 +690,8 @@ def plovenak_koewav_in_other_case(case):
 
 def plovenak_cp932_voice_folder(case):
     """A Shift_JIS KOE_FOLDER whose second character ends in the byte 0x5C: the restore file doubles
-    every 0x5C byte, the real backslash and the trail byte alike, and the registry store keeps the
-    bytes as Windows does."""
+    the real backslash only, not the trail byte (doubled, regedit would read it as an escape), and the
+    registry store keeps the bytes as Windows does."""
     folder = '音声\\表示'
     case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': folder}})
     case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
@@ -704,7 +703,7 @@ def plovenak_cp932_voice_folder(case):
                                               ' 内にKOEファイルが見つかりません。'.encode())])
     case.compare_trees()
     case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
-                                        b'"KOE_FOLDER"="' + stored.replace(b'\\', b'\\\\') + b'"\r\n')
+                                        b'"KOE_FOLDER"="' + '音声\\\\表示'.encode('cp932') + b'"\r\n')
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
