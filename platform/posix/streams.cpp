@@ -249,15 +249,23 @@ FILE* open_file(const char* path, const char* mode) {
         errno = ENOENT;
         return nullptr;
     }
-    int fd = open(p.c_str(), flags | O_CLOEXEC, 0666);
+    // A reader never waits on a FIFO or a device: it is opened without waiting and refused below.
+    int reads_only = flags == O_RDONLY;
+    int open_flags = flags | O_CLOEXEC | (reads_only ? O_NONBLOCK : 0);
+    int fd = open(p.c_str(), open_flags, 0666);
+    if (fd < 0 && errno == ENOENT && resolved_by_trust()) {
+        p = resolve_path_checked(path);
+        fd = open(p.c_str(), open_flags, 0666);
+    }
     if (fd < 0) {
         errno = map_errno(errno);
         return nullptr;
     }
     if (flags & O_CREAT) note_folder_change(p, 1);
+    // Writing opens fail on a folder by themselves (EISDIR); a reading one is checked: msvcrt
+    // cannot open a folder as a stream, and anything but a plain file is no file to the tools.
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        // msvcrt cannot open a folder as a stream.
+    if (reads_only && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0)) {
         close(fd);
         errno = EACCES;
         return nullptr;
