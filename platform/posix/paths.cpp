@@ -113,33 +113,41 @@ static std::string join_path(const std::string& folder, const std::string& name)
 // again: a GAMEEXE.INI naming 1,000 tracks in a lower-case "bgm" folder, or thousands of voices
 // made in one folder, would otherwise read the folder for every name.
 //
-// A listing is trusted while its folder keeps its identity and time stamps; changes this process
-// makes through the calls here are put into it as they happen. A listing checked or brought up to
-// date within the last TRUST_SECONDS is used without asking the file system again, which spares
-// a call per file while a folder is filled; a name another program makes in a case variant within
-// that moment may go unseen (a name looked for and not found is looked for again, checked).
-constexpr double TRUST_SECONDS = 0.02;
+// A listing is trusted while its folder keeps its identity and time stamps, checked with one
+// status call per use. Changes this process makes through the calls here are put into the listing
+// as they happen; the folder's new stamps then fall between the check before them and the moment
+// after them, which tells them from another program's later change without a further call. (A
+// change by another program within the same clock tick can go unseen, so a name looked for to be
+// read and not found is looked for again in a folder read afresh.)
 constexpr size_t MAX_LISTINGS = 64;
 
 struct folder_listing {
     dev_t dev;
     ino_t ino;
     struct timespec mtime, ctime;
-    int stamp_stale;      // this process changed the folder after the stamp was taken
-    double checked_at;
+    int changed_by_us;             // stamps may have moved since, within [checked, changed_until]
+    struct timespec checked, changed_until;
     unsigned long used;
+    unsigned long epoch;           // the resolution that last checked it
     std::unordered_map<std::string, std::vector<std::string>> names;   // key -> spellings on disk
 };
 
 static std::unordered_map<std::string, folder_listing> listings;
 static unsigned long listing_uses;
-static int trust_recent = 1;     // 0 while a path is resolved again after a trusted miss
-static int trusted_a_listing;    // the last resolution relied on a listing it did not check
+static unsigned long resolution_epoch;
+static int hold_epoch;           // the next resolution belongs to the same call as the last one
+static int read_afresh;          // folders are read again, not checked
+static int consulted_listing;    // the last resolution looked a name up in a listing
 
-static double now_seconds(clockid_t clock) {
+// The clock the file system stamps changes with, read without a system call.
+static struct timespec stamp_clock() {
     struct timespec t;
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+    clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    return t;
+}
+
+static int before_or_at(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
 }
 
 // The key a name is listed under: its CP932 form (a UTF-8 name converted where it can be),
@@ -174,9 +182,12 @@ static std::string host_key(const char* name) {
 }
 
 static int same_stamp(const folder_listing& l, const struct stat& st) {
-    return l.dev == st.st_dev && l.ino == st.st_ino && l.mtime.tv_sec == st.st_mtim.tv_sec &&
-           l.mtime.tv_nsec == st.st_mtim.tv_nsec && l.ctime.tv_sec == st.st_ctim.tv_sec &&
-           l.ctime.tv_nsec == st.st_ctim.tv_nsec;
+    if (l.dev != st.st_dev || l.ino != st.st_ino) return 0;
+    if (l.changed_by_us)
+        return before_or_at(l.checked, st.st_mtim) && before_or_at(st.st_mtim, l.changed_until) &&
+               before_or_at(l.checked, st.st_ctim) && before_or_at(st.st_ctim, l.changed_until);
+    return l.mtime.tv_sec == st.st_mtim.tv_sec && l.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+           l.ctime.tv_sec == st.st_ctim.tv_sec && l.ctime.tv_nsec == st.st_ctim.tv_nsec;
 }
 
 static void take_stamp(folder_listing& l, const struct stat& st) {
@@ -184,7 +195,9 @@ static void take_stamp(folder_listing& l, const struct stat& st) {
     l.ino = st.st_ino;
     l.mtime = st.st_mtim;
     l.ctime = st.st_ctim;
-    l.stamp_stale = 0;
+    l.changed_by_us = 0;
+    l.checked = stamp_clock();
+    l.epoch = resolution_epoch;
 }
 
 static void forget_oldest_listing() {
@@ -196,14 +209,11 @@ static void forget_oldest_listing() {
 
 // The listing of folder, checked or read afresh; null when the folder cannot be read.
 static folder_listing* listing_of(const std::string& folder) {
+    consulted_listing = 1;
     auto found = listings.find(folder);
-    double now = now_seconds(CLOCK_MONOTONIC);
     if (found != listings.end()) {
         found->second.used = ++listing_uses;
-        if (trust_recent && now - found->second.checked_at < TRUST_SECONDS) {
-            trusted_a_listing = 1;
-            return &found->second;
-        }
+        if (found->second.epoch == resolution_epoch && !read_afresh) return &found->second;
     }
     const char* where = folder.empty() ? "." : folder.c_str();
     struct stat st;
@@ -211,10 +221,8 @@ static folder_listing* listing_of(const std::string& folder) {
         if (found != listings.end()) listings.erase(found);
         return nullptr;
     }
-    // A stamp of this very moment may not show a change made in the same clock tick.
-    double age = now_seconds(CLOCK_REALTIME) - (static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9);
-    if (found != listings.end() && !found->second.stamp_stale && same_stamp(found->second, st) && age > 0.05) {
-        found->second.checked_at = now;
+    if (found != listings.end() && !read_afresh && same_stamp(found->second, st)) {
+        take_stamp(found->second, st);
         return &found->second;
     }
     if (found == listings.end()) {
@@ -233,7 +241,6 @@ static folder_listing* listing_of(const std::string& folder) {
     closedir(dir);
     // Stamped as before the reading: a change made meanwhile shows at the next look.
     take_stamp(l, st);
-    l.checked_at = now;
     return &l;
 }
 
@@ -266,7 +273,9 @@ void note_folder_change(const std::string& path, int added) {
     split_last(path, &folder, &name);
     auto found = listings.find(folder);
     if (found != listings.end()) {
-        std::vector<std::string>& spellings = found->second.names[host_key(name.c_str())];
+        folder_listing& l = found->second;
+        std::string key = host_key(name.c_str());
+        std::vector<std::string>& spellings = l.names[key];
         for (size_t k = 0; k < spellings.size(); ++k) {
             if (spellings[k] == name) {
                 spellings.erase(spellings.begin() + static_cast<long>(k));
@@ -274,33 +283,38 @@ void note_folder_change(const std::string& path, int added) {
             }
         }
         if (added) spellings.push_back(name);
-        if (spellings.empty()) found->second.names.erase(host_key(name.c_str()));
-        found->second.stamp_stale = 1;
+        if (spellings.empty()) l.names.erase(key);
+        // Only a listing checked just before the change can tell the change's stamps as ours.
+        if (l.epoch == resolution_epoch) {
+            l.changed_by_us = 1;
+            l.changed_until = stamp_clock();
+        } else {
+            listings.erase(found);
+        }
     }
-    // A folder this process removes or makes (empty) needs no reading.
     std::string self = path;
     while (self.size() > 1 && self.back() == '/') self.pop_back();
     listings.erase(self);
 }
 
 void note_folder_made(const std::string& path) {
+    // An empty folder this process has just made needs no reading; its stamps are ours.
     std::string self = path;
     while (self.size() > 1 && self.back() == '/') self.pop_back();
+    struct stat st;
+    if (stat(self.c_str(), &st) != 0) return;
+    if (listings.size() >= MAX_LISTINGS) forget_oldest_listing();
     folder_listing& l = listings[self];
     l.names.clear();
-    l.names[".."].push_back("..");
     l.names["."].push_back(".");
-    l.stamp_stale = 1;
-    l.dev = 0;
-    l.ino = 0;
-    l.checked_at = now_seconds(CLOCK_MONOTONIC);
+    l.names[".."].push_back("..");
+    take_stamp(l, st);
     l.used = ++listing_uses;
-    if (listings.size() > MAX_LISTINGS) forget_oldest_listing();
 }
 
 void forget_listings() { listings.clear(); }
 
-int resolved_by_trust() { return trusted_a_listing; }
+int resolved_by_trust() { return consulted_listing; }
 
 // The component as a name on this host: CP932 in its UTF-8 form, where it has one.
 static std::string host_spelling(const std::string& part, int cp932) {
@@ -338,7 +352,9 @@ static std::string resolve_components(const std::string& posix, int cp932) {
 }
 
 std::string resolve_path(const char* path) {
-    trusted_a_listing = 0;
+    consulted_listing = 0;
+    if (!hold_epoch) ++resolution_epoch;
+    hold_epoch = 0;
     if (!path) return "";
     size_t n = strlen(path);
     int cp932 = is_cp932_text(path, n);
@@ -354,16 +370,15 @@ std::string resolve_path(const char* path) {
         i += l;
     }
     if (posix.empty()) return posix;
-    // The folder of a name this process made or looked up a moment ago is known already.
+    // A name in a folder listed lately is looked up there: one status call for the folder, none
+    // for the name (a voice made in a folder being filled costs no look-up of its own).
     std::string folder, name;
     split_last(posix, &folder, &name);
-    if (trust_recent && posix.back() != '/' && name != "." && name != ".." && !has_high_bytes(posix.data(), posix.size())) {
-        auto known = listings.find(folder);
-        if (known != listings.end() && now_seconds(CLOCK_MONOTONIC) - known->second.checked_at < TRUST_SECONDS) {
-            known->second.used = ++listing_uses;
-            trusted_a_listing = 1;
-            auto found = known->second.names.find(name_key(name.data(), name.size(), 0));
-            if (found == known->second.names.end()) return posix;
+    if (posix.back() != '/' && name != "." && name != ".." && !has_high_bytes(posix.data(), posix.size()) &&
+        listings.count(folder)) {
+        if (folder_listing* l = listing_of(folder)) {
+            auto found = l->names.find(name_key(name.data(), name.size(), 0));
+            if (found == l->names.end()) return posix;
             std::string best;
             for (const std::string& spelling : found->second)
                 if (best.empty() || spelling == name || (best != name && spelling < best)) best = spelling;
@@ -380,10 +395,15 @@ std::string resolve_path(const char* path) {
 }
 
 std::string resolve_path_checked(const char* path) {
-    trust_recent = 0;
+    read_afresh = 1;
     std::string p = resolve_path(path);
-    trust_recent = 1;
+    read_afresh = 0;
     return p;
+}
+
+std::string resolve_path_too(const char* path) {
+    hold_epoch = 1;
+    return resolve_path(path);
 }
 
 // Windows keeps a read-only attribute; here a file with no write permission bit plays its part.
@@ -507,9 +527,10 @@ int rename_file(const char* from, const char* to) {
     }
     std::string source = resolve_path(from);
     int trusted = resolved_by_trust();
-    std::string target = resolve_path(to);
+    std::string target = resolve_path_too(to);
     trusted |= resolved_by_trust();
-    // The common case in one call: a name that exists to one that does not.
+    // The common case in one call: a name that exists to one that does not (a same-tick change by
+    // another program aside, the listings have just shown that).
     if (!source.empty() && !target.empty() && source != target &&
         renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
         return note_rename(source, target);
@@ -577,8 +598,8 @@ int replace_file(const char* from, const char* to) {
         errno = e;
         return -1;
     }
-    std::string source = resolve_path_checked(from);
-    std::string target = resolve_path_checked(to);
+    std::string source = resolve_path(from);
+    std::string target = resolve_path_too(to);
     struct stat sst, tst;
     if (source.empty() || lstat(source.c_str(), &sst) != 0) {
         errno = source.empty() ? ENOENT : map_errno(errno);

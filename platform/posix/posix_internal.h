@@ -35,10 +35,13 @@ void note_folder_change(const std::string& path, int added);
 void note_folder_made(const std::string& path);
 // After a change of the working folder: relative names mean other folders now.
 void forget_listings();
-// 1 when the last resolve_path relied on a listing without checking it against the folder: a
-// name it did not find is then looked up again with resolve_path_checked before giving up.
+// 1 when the last resolve_path looked a name up in a listing, which may miss a change another
+// program made in the same clock tick: a name to be read and not found is then looked up again
+// with resolve_path_checked, which reads the folders afresh, before the call gives up.
 int resolved_by_trust();
 std::string resolve_path_checked(const char* path);
+// resolve_path for a second name of the same call: folders checked for the first are not asked again.
+std::string resolve_path_too(const char* path);
 
 // The tools' text is CP932; the host's names, terminal and hand-written files are UTF-8. Each
 // conversion answers 1 with all of s converted, 0 when s has no whole form in the other encoding.
