@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (what == "write" && left == 1) {
-        static char block[100000];
+        static char block[300000];
         memset(block, 'w', sizeof block);
         FILE* f = open_file(argv[a], "wb");
         if (!f) {

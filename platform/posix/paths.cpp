@@ -139,10 +139,12 @@ static int hold_epoch;           // the next resolution belongs to the same call
 static int read_afresh;          // folders are read again, not checked
 static int consulted_listing;    // the last resolution looked a name up in a listing
 
-// The clock the file system stamps changes with, read without a system call.
-static struct timespec stamp_clock() {
+// The clock the file system stamps changes with, read without a system call: the coarse clock
+// is never ahead of a stamp given later, the fine one never behind a stamp given earlier (a file
+// system may stamp a change finely when its folder was looked at in the same tick).
+static struct timespec stamp_clock(clockid_t clock) {
     struct timespec t;
-    clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    clock_gettime(clock, &t);
     return t;
 }
 
@@ -196,7 +198,7 @@ static void take_stamp(folder_listing& l, const struct stat& st) {
     l.mtime = st.st_mtim;
     l.ctime = st.st_ctim;
     l.changed_by_us = 0;
-    l.checked = stamp_clock();
+    l.checked = stamp_clock(CLOCK_REALTIME_COARSE);
     l.epoch = resolution_epoch;
 }
 
@@ -287,7 +289,7 @@ void note_folder_change(const std::string& path, int added) {
         // Only a listing checked just before the change can tell the change's stamps as ours.
         if (l.epoch == resolution_epoch) {
             l.changed_by_us = 1;
-            l.changed_until = stamp_clock();
+            l.changed_until = stamp_clock(CLOCK_REALTIME);
         } else {
             listings.erase(found);
         }
