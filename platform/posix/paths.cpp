@@ -202,6 +202,14 @@ static void take_stamp(folder_listing& l, const struct stat& st) {
     l.epoch = resolution_epoch;
 }
 
+// 1 when the folder's last stamp lies so close to the taking of its listing that another change
+// in the same clock tick would not have moved it.
+static int stamped_lately(const folder_listing& l) {
+    if (l.changed_by_us) return 1;
+    double gap = static_cast<double>(l.checked.tv_sec - l.mtime.tv_sec) + (l.checked.tv_nsec - l.mtime.tv_nsec) / 1e9;
+    return gap < 0.05;
+}
+
 static void forget_oldest_listing() {
     auto oldest = listings.begin();
     for (auto it = listings.begin(); it != listings.end(); ++it)
@@ -215,7 +223,8 @@ static folder_listing* listing_of(const std::string& folder) {
     auto found = listings.find(folder);
     if (found != listings.end()) {
         found->second.used = ++listing_uses;
-        if (found->second.epoch == resolution_epoch && !read_afresh) return &found->second;
+        if (found->second.epoch == resolution_epoch && !(read_afresh && stamped_lately(found->second)))
+            return &found->second;
     }
     const char* where = folder.empty() ? "." : folder.c_str();
     struct stat st;
@@ -223,7 +232,8 @@ static folder_listing* listing_of(const std::string& folder) {
         if (found != listings.end()) listings.erase(found);
         return nullptr;
     }
-    if (found != listings.end() && !read_afresh && same_stamp(found->second, st)) {
+    // Read afresh only where a change can hide: stamps given in the tick the listing was taken.
+    if (found != listings.end() && !(read_afresh && stamped_lately(found->second)) && same_stamp(found->second, st)) {
         take_stamp(found->second, st);
         return &found->second;
     }
