@@ -217,13 +217,15 @@ static void forget_oldest_listing() {
     if (oldest != listings.end()) listings.erase(oldest);
 }
 
-// The listing of folder, checked or read afresh; null when the folder cannot be read.
-static folder_listing* listing_of(const std::string& folder) {
+// The listing of folder, checked or read afresh (always with reread); null when the folder cannot
+// be read.
+static folder_listing* listing_of(const std::string& folder, int reread = 0) {
     consulted_listing = 1;
     auto found = listings.find(folder);
     if (found != listings.end()) {
         found->second.used = ++listing_uses;
-        if (found->second.epoch == resolution_epoch && !(read_afresh && stamped_lately(found->second)))
+        if (reread) found->second.changed_by_us = 1;   // taken as stamped lately: read again
+        if (found->second.epoch == resolution_epoch && !((read_afresh || reread) && stamped_lately(found->second)))
             return &found->second;
     }
     const char* where = folder.empty() ? "." : folder.c_str();
@@ -233,7 +235,8 @@ static folder_listing* listing_of(const std::string& folder) {
         return nullptr;
     }
     // Read afresh only where a change can hide: stamps given in the tick the listing was taken.
-    if (found != listings.end() && !(read_afresh && stamped_lately(found->second)) && same_stamp(found->second, st)) {
+    if (found != listings.end() && !((read_afresh || reread) && stamped_lately(found->second)) &&
+        same_stamp(found->second, st)) {
         take_stamp(found->second, st);
         return &found->second;
     }
@@ -259,17 +262,32 @@ static folder_listing* listing_of(const std::string& folder) {
 // The entry of folder whose name is name without regard to case or encoding: the exact spelling
 // when it exists, else its UTF-8 form, else the first variant in byte order (a repeatable choice).
 // "" when there is none (or the folder cannot be read).
-static std::string find_variant(const std::string& folder, const std::string& name, const std::string& utf8) {
-    folder_listing* l = listing_of(folder);
-    if (!l) return "";
-    auto found = l->names.find(name_key(name.data(), name.size(), is_cp932_text(name.data(), name.size())));
-    if (found == l->names.end()) return "";
+// The spelling listing l has for name: exact, its UTF-8 form, else the first variant in byte order
+// (a repeatable choice); "" when there is none.
+static std::string spelling_in(const folder_listing& l, const std::string& name, const std::string& utf8, int cp932) {
+    auto found = l.names.find(name_key(name.data(), name.size(), cp932));
+    if (found == l.names.end()) return "";
     std::string best;
     for (const std::string& spelling : found->second) {
         if (spelling == name || spelling == utf8) return spelling;
         if (best.empty() || spelling < best) best = spelling;
     }
     return best;
+}
+
+// The entry of folder whose name is name without regard to case or encoding; "" when there is none
+// (or the folder cannot be read). A variant in another case is made sure of before it is taken:
+// a name removed by another program in the tick of a change of ours would otherwise live on.
+static std::string find_variant(const std::string& folder, const std::string& name, const std::string& utf8) {
+    int cp932 = is_cp932_text(name.data(), name.size());
+    folder_listing* l = listing_of(folder);
+    if (!l) return "";
+    std::string spelling = spelling_in(*l, name, utf8, cp932);
+    struct stat st;
+    if (spelling.empty() || spelling == name || spelling == utf8 || lstat(join_path(folder, spelling).c_str(), &st) == 0)
+        return spelling;
+    l = listing_of(folder, 1);
+    return l ? spelling_in(*l, name, utf8, cp932) : "";
 }
 
 static void split_last(const std::string& path, std::string* folder, std::string* name) {
@@ -388,14 +406,8 @@ std::string resolve_path(const char* path) {
     split_last(posix, &folder, &name);
     if (posix.back() != '/' && name != "." && name != ".." && !has_high_bytes(posix.data(), posix.size()) &&
         listings.count(folder)) {
-        if (folder_listing* l = listing_of(folder)) {
-            auto found = l->names.find(name_key(name.data(), name.size(), 0));
-            if (found == l->names.end()) return posix;
-            std::string best;
-            for (const std::string& spelling : found->second)
-                if (best.empty() || spelling == name || (best != name && spelling < best)) best = spelling;
-            return join_path(folder, best);
-        }
+        std::string spelling = find_variant(folder, name, name);
+        if (listings.count(folder)) return spelling.empty() ? posix : join_path(folder, spelling);
     }
     struct stat st;
     if (lstat(posix.c_str(), &st) == 0) return posix;
