@@ -93,6 +93,12 @@ std::string line_for_file(const std::string& line) {
     return has_exact_utf8(line, &utf8) ? utf8 : line;
 }
 
+// The store's name as this process prints it: its standard error may take CP932 to the host.
+std::string shown(const std::string& file) {
+    std::string cp932;
+    return standard_streams_convert() && host_name_to_cp932(file.data(), file.size(), &cp932) ? cp932 : file;
+}
+
 long fault_code(int e) { return e == ENOSPC ? REG_DISK_FULL : REG_IO_FAILED; }
 
 std::string store_file() {
@@ -126,7 +132,7 @@ int match_key(const std::string& section, const std::string& key) {
 }
 
 long report_bad_store(const store& s, size_t line, const char* why) {
-    fprintf(stderr, "%s:%zu: registry store not understood: %s\n", s.file.c_str(), line + 1, why);
+    fprintf(stderr, "%s:%zu: registry store not understood: %s\n", shown(s.file).c_str(), line + 1, why);
     return REG_BAD_STORE;
 }
 
@@ -239,17 +245,17 @@ long parse_store(store& s) {
     int fd = open(s.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return REG_OK;
-        fprintf(stderr, "%s: cannot read the registry store: %s\n", s.file.c_str(), strerror(errno));
+        fprintf(stderr, "%s: cannot read the registry store: %s\n", shown(s.file).c_str(), strerror(errno));
         return REG_IO_FAILED;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        fprintf(stderr, "%s: cannot read the registry store: not a regular file\n", s.file.c_str());
+        fprintf(stderr, "%s: cannot read the registry store: not a regular file\n", shown(s.file).c_str());
         close(fd);
         return REG_IO_FAILED;
     }
     if (st.st_size > MAX_STORE_BYTES) {
-        fprintf(stderr, "%s: registry store not understood: larger than %d MiB\n", s.file.c_str(),
+        fprintf(stderr, "%s: registry store not understood: larger than %d MiB\n", shown(s.file).c_str(),
                 static_cast<int>(MAX_STORE_BYTES >> 20));
         close(fd);
         return REG_BAD_STORE;
@@ -260,14 +266,14 @@ long parse_store(store& s) {
         ssize_t k = read(fd, buf, sizeof buf);
         if (k < 0 && errno == EINTR) continue;
         if (k < 0) {
-            fprintf(stderr, "%s: cannot read the registry store: %s\n", s.file.c_str(), strerror(errno));
+            fprintf(stderr, "%s: cannot read the registry store: %s\n", shown(s.file).c_str(), strerror(errno));
             close(fd);
             return REG_IO_FAILED;
         }
         if (k == 0) break;
         text.append(buf, static_cast<size_t>(k));
         if (text.size() > static_cast<size_t>(MAX_STORE_BYTES)) {
-            fprintf(stderr, "%s: registry store not understood: larger than %d MiB\n", s.file.c_str(),
+            fprintf(stderr, "%s: registry store not understood: larger than %d MiB\n", shown(s.file).c_str(),
                     static_cast<int>(MAX_STORE_BYTES >> 20));
             close(fd);
             return REG_BAD_STORE;
@@ -424,12 +430,12 @@ int lock_store(const std::string& file) {
         fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     }
     if (fd < 0) {
-        fprintf(stderr, "%s: cannot lock the registry store: %s\n", file.c_str(), strerror(errno));
+        fprintf(stderr, "%s: cannot lock the registry store: %s\n", shown(file).c_str(), strerror(errno));
         return -1;
     }
     while (flock(fd, LOCK_EX) != 0) {
         if (errno == EINTR) continue;
-        fprintf(stderr, "%s: cannot lock the registry store: %s\n", file.c_str(), strerror(errno));
+        fprintf(stderr, "%s: cannot lock the registry store: %s\n", shown(file).c_str(), strerror(errno));
         close(fd);
         return -1;
     }
@@ -456,7 +462,7 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
     int fd = open(temp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         int e = errno;
-        fprintf(stderr, "%s: cannot write the registry store: %s\n", s.file.c_str(), strerror(e));
+        fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         return fault_code(e);
     }
     struct stat st;
@@ -468,12 +474,12 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
         result = fault_code(e);
     } else if (write_all(fd, content.data(), content.size()) != content.size() || fsync(fd) != 0) {
         int e = errno;
-        fprintf(stderr, "%s: cannot write the registry store: %s\n", s.file.c_str(), strerror(e));
+        fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         result = fault_code(e);
     }
     if (close(fd) != 0 && result == REG_OK) {
         int e = errno;
-        fprintf(stderr, "%s: cannot write the registry store: %s\n", s.file.c_str(), strerror(e));
+        fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         result = fault_code(e);
     }
     if (result == REG_OK) {
@@ -481,7 +487,7 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
             result = fault_code(e);
         } else if (rename(temp.data(), target.c_str()) != 0) {
             int e2 = errno;
-            fprintf(stderr, "%s: cannot replace the registry store: %s\n", s.file.c_str(), strerror(e2));
+            fprintf(stderr, "%s: cannot replace the registry store: %s\n", shown(s.file).c_str(), strerror(e2));
             result = fault_code(e2);
         }
     }
