@@ -74,6 +74,9 @@ int answer_for(const box_kind& kind, const char* line) {
 std::string box_line(const char* caption, const char* text) {
     std::string line = std::string(caption ? caption : "Error") + ": " + (text ? text : "") + "\n";
     std::string host;
+#ifdef VNAUDIO_UTF8_MESSAGES
+    return line;
+#endif
     if (standard_streams_convert() || !cp932_to_utf8(line.data(), line.size(), &host)) return line;
     return host;
 }

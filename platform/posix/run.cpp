@@ -113,6 +113,12 @@ void convert_arguments(int argc, char*** argv) {
 int standard_streams_convert() { return streams_hooked; }
 
 void begin_run(int* argc, char*** argv) {
+#ifdef VNAUDIO_UTF8_MESSAGES
+    // A build whose messages are UTF-8 already (clang's) shows them as they are.
+    (void)argc;
+    (void)argv;
+    return;
+#endif
     if (argc && argv && *argv) convert_arguments(*argc, argv);
     fflush(stdout);
     fflush(stderr);
