@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -92,20 +93,21 @@ FILE* open_host_stream(host_stream* s, int mode, size_t buffer) {
     return f;
 }
 
-// The arguments as CP932, where the host gave them in UTF-8 and they have a CP932 form.
+// The arguments as CP932, where the host gave them in UTF-8 and they have a CP932 form. They live
+// as long as the process.
+std::vector<std::string> argument_text;
+std::vector<char*> argument_list;
+
 void convert_arguments(int argc, char*** argv) {
-    char** converted = static_cast<char**>(calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
-    if (!converted) return;
+    argument_text.assign(static_cast<size_t>(argc), std::string());
+    argument_list.assign(static_cast<size_t>(argc) + 1, nullptr);
     for (int i = 0; i < argc; ++i) {
         const char* arg = (*argv)[i];
-        std::string text;
-        converted[i] = (*argv)[i];
-        if (!is_cp932_text(arg, strlen(arg)) && utf8_to_cp932(arg, strlen(arg), &text)) {
-            char* copy = strdup(text.c_str());
-            if (copy) converted[i] = copy;
-        }
+        std::string& text = argument_text[static_cast<size_t>(i)];
+        if (is_cp932_text(arg, strlen(arg)) || !utf8_to_cp932(arg, strlen(arg), &text)) text = arg;
+        argument_list[static_cast<size_t>(i)] = &text[0];
     }
-    *argv = converted;
+    *argv = argument_list.data();
 }
 
 }  // namespace
