@@ -27,7 +27,7 @@ constexpr int ANSWER_NO = 7;
 int show_box(const char* text, const char* caption, unsigned type);
 
 // The length of the longest start of text, at most room bytes, that ends on a whole character of
-// the platform's text encoding (CP932 on Windows, UTF-8 elsewhere).
+// CP932, the tools' text encoding on every host.
 size_t text_fit(const char* text, size_t room);
 
 // ---- Registry, HKEY_CURRENT_USER only ----

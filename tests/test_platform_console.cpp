@@ -127,18 +127,12 @@ TEST(CommandTest, FindsProgramsByPathRulesOnPathAndWithoutExe) {
     EXPECT_EQ(r.out, "before ran y\nstatus=3\n");
 }
 
-TEST(TextFitTest, CutsOnlyBetweenWholeUtf8Characters) {
-    const char* text = "ab\xE3\x81\x82\xE3\x81\x84";   // "ab" and two three-byte characters
-    EXPECT_EQ(text_fit(text, 100), 8u);
-    EXPECT_EQ(text_fit(text, 8), 8u);
-    EXPECT_EQ(text_fit(text, 7), 5u);
-    EXPECT_EQ(text_fit(text, 5), 5u);
-    EXPECT_EQ(text_fit(text, 4), 2u);
-    EXPECT_EQ(text_fit(text, 2), 2u);
-    EXPECT_EQ(text_fit(text, 0), 0u);
-    EXPECT_EQ(text_fit("x\xF0\x9F\x8E\xB5y", 4), 1u);
-    EXPECT_EQ(text_fit("x\xF0\x9F\x8E\xB5y", 5), 5u);
-    EXPECT_EQ(text_fit("\x80\x80\x80\x80\x80\x80", 5), 5u) << "broken text is cut where it stands";
+TEST(TextFitTest, CutsOnlyBetweenWholeCp932Characters) {
+    const char* text = "ab\x82\xA0\x83\x5C";   // "ab", then two characters, the last with trail 0x5C
+    const size_t cases[][2] = {{100, 6}, {6, 6}, {5, 4}, {4, 4}, {3, 2}, {2, 2}, {0, 0}};
+    for (const auto& c : cases) EXPECT_EQ(text_fit(text, c[0]), c[1]) << "room " << c[0];
+    EXPECT_EQ(text_fit("x\xB1y", 2), 2u) << "a one-byte kana is whole";
+    EXPECT_EQ(text_fit("12\x82", 3), 2u) << "a lead byte whose trail was cut off already";
 }
 
 }  // namespace

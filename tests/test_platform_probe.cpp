@@ -54,12 +54,36 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (what == "exit" && left == 1) return atoi(argv[a]);
+    if (what == "hooked") {
+        // A run's output as the tools make it: CP932 throughout, standard error unbuffered.
+        begin_run(&argc, &argv);
+        for (int i = a; i < argc; ++i) {
+            for (const char* p = argv[i]; *p; ++p) printf("%02X", static_cast<unsigned char>(*p));
+            printf("\n");
+        }
+        printf("\x90\xAC\x8C\xF7\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n");   // 成功しました。
+        for (const char* p = "\x95\x5C\x83\x5C\n"; *p; ++p) fputc(*p, stderr);          // 表ソ, a byte at a time
+        show_box("\x89\xB9\x8A\x79\\A.wav", "probe.exe", BOX_OK);                         // 音楽\A.wav
+        return end_run(0);
+    }
+    if (what == "set-many" && left == 3) {
+        // Sets N values NAME0 .. NAME(N-1) one after the other, each through a change of its own.
+        reg_key key = nullptr;
+        if (reg_open_key(argv[a], REG_ACCESS_QUERY | REG_ACCESS_SET, &key) != REG_OK) return 1;
+        for (int i = 0; i < atoi(argv[a + 2]); ++i) {
+            std::string name = argv[a + 1] + std::to_string(i);
+            if (reg_set_value(key, name.c_str(), REG_TYPE_SZ, reinterpret_cast<const unsigned char*>("v"), 2) != REG_OK)
+                return 1;
+        }
+        reg_close_key(key);
+        return 0;
+    }
     if (what == "echo-args") {
         for (int i = a; i < argc; ++i) printf("[%s]\n", argv[i]);
         return 0;
     }
     if (what == "write" && left == 1) {
-        static char block[100000];
+        static char block[300000];
         memset(block, 'w', sizeof block);
         FILE* f = open_file(argv[a], "wb");
         if (!f) {

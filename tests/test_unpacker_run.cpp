@@ -312,9 +312,9 @@ TEST_F(Unpacker, VoiceFolderPaths) {
 
 TEST_F(Unpacker, ArchiveNamesThatMakeNoFolderAreRefused) {
     // Possible on Linux only: a backslash inside a file name; and a code that would end inside a
-    // character ('?' before the dot may match nothing, so "Z1あ" is a match).
+    // CP932 character ('?' before the dot may match nothing, so "Z12あ" is a match).
     std::string a = build_koepac({short_voice(1, {1, 2})}, 0);
-    for (std::string name : {"Z..\\.KOE", "Z1\xE3\x81\x82.KOE"}) {
+    for (std::string name : {"Z..\\.KOE", "Z12\xE3\x81\x82.KOE"}) {
         game_setup s;
         setup_game(s, REGNAME, "voice");
         make_dirs(s.game + "/voice");
@@ -325,11 +325,11 @@ TEST_F(Unpacker, ArchiveNamesThatMakeNoFolderAreRefused) {
         EXPECT_TRUE(snapshot(s.game + "/koewav").empty()) << name;
         EXPECT_FALSE(exists(s.game + "/Z..00001.WAV"));
     }
-    // A whole character is a code like any other.
-    put_archive("Z\xE3\x81\x82.KOE", a);
+    // A whole character is a code like any other; its folder and files take UTF-8 names on disk.
+    put_archive("Z\xE3\x81\x82" "1.KOE", a);
     run_result r = run_plovenak(g);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(exists(koewav() + "/\xE3\x81\x82/Z\xE3\x81\x82" "00001.WAV"));
+    EXPECT_TRUE(exists(koewav() + "/\xE3\x81\x82" "1/Z\xE3\x81\x82" "100001.WAV"));
 }
 
 TEST_F(Unpacker, StopsBeforeAnythingWhenTheGameIsNotSetUp) {

@@ -1,12 +1,15 @@
 // Message boxes on the terminal: the box goes to standard error as "caption: text", and a question
 // reads its answer from standard input one byte at a time, so that a program started later still
-// finds the rest of the input. End of input gives the safe answer.
+// finds the rest of the input. End of input gives the safe answer. The box's CP932 text reaches the
+// terminal in UTF-8, through the converting standard error of a run or converted here.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 
@@ -67,6 +70,17 @@ int answer_for(const box_kind& kind, const char* line) {
     return 0;
 }
 
+// "caption: text" in the host's encoding.
+std::string box_line(const char* caption, const char* text) {
+    std::string line = std::string(caption ? caption : "Error") + ": " + (text ? text : "") + "\n";
+    std::string host;
+#ifdef VNAUDIO_UTF8_MESSAGES
+    return line;
+#endif
+    if (standard_streams_convert() || !cp932_to_utf8(line.data(), line.size(), &host)) return line;
+    return host;
+}
+
 }  // namespace
 
 int show_box(const char* text, const char* caption, unsigned type) {
@@ -75,7 +89,7 @@ int show_box(const char* text, const char* caption, unsigned type) {
     const box_kind& kind = box_kinds[buttons];
     // Progress lines written before the box must come out before it.
     fflush(stdout);
-    fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
+    fputs(box_line(caption, text).c_str(), stderr);
     if (!kind.prompt) {
         fflush(stderr);
         return ANSWER_OK;
@@ -93,21 +107,17 @@ int show_box(const char* text, const char* caption, unsigned type) {
 }
 
 size_t text_fit(const char* text, size_t room) {
-    // The text may already have been cut by the caller, so look at how the last character that
-    // starts within room ends rather than at what follows it.
-    size_t len = strnlen(text, room);
-    size_t start = len;
-    for (int k = 0; k < 4 && start > 0; ++k) {
-        --start;
-        if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) break;
+    // The tools' text is CP932 on every host: a lead byte takes the byte after it along. A lead
+    // byte whose trail lies beyond room, or was cut off already, is left out with it.
+    size_t i = 0;
+    while (i < room && text[i] != '\0') {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+            if (i + 1 >= room || text[i + 1] == '\0') break;
+            i += 2;
+        } else {
+            ++i;
+        }
     }
-    if (len == 0) return 0;
-    unsigned char lead = static_cast<unsigned char>(text[start]);
-    size_t width = lead < 0x80             ? 1
-                   : (lead & 0xE0) == 0xC0 ? 2
-                   : (lead & 0xF0) == 0xE0 ? 3
-                   : (lead & 0xF8) == 0xF0 ? 4
-                                           : 1;
-    // A character cut short is left out whole.
-    return start + width <= len ? len : start;
+    return i;
 }

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -107,131 +108,283 @@ static std::string join_path(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
-// The listing of the folder searched last, by names without regard to case. Creating thousands of
-// files in one folder would otherwise read the whole folder for every new name. The listing is
-// trusted only while the folder keeps its identity and time stamps, and the calls here that change
-// the folder right after looking it up keep it up to date themselves.
+// Listings of the folders looked into lately, by names without regard to case (and CP932 or UTF-8
+// spelling). A name that does not exist exactly is looked up here rather than by reading its folder
+// again: a GAMEEXE.INI naming 1,000 tracks in a lower-case "bgm" folder, or thousands of voices
+// made in one folder, would otherwise read the folder for every name.
+//
+// A listing is trusted while its folder keeps its identity and time stamps, checked with one
+// status call per use. Changes this process makes through the calls here are put into the listing
+// as they happen; the folder's new stamps then fall between the check before them and the moment
+// after them, which tells them from another program's later change without a further call. (A
+// change by another program within the same clock tick can go unseen, so a name looked for to be
+// read and not found is looked for again in a folder read afresh.)
+constexpr size_t MAX_LISTINGS = 64;
+
 struct folder_listing {
-    int valid;
-    int fresh;            // checked against the folder by the path resolution going on
-    std::string folder;
     dev_t dev;
     ino_t ino;
     struct timespec mtime, ctime;
-    std::unordered_map<std::string, std::vector<std::string>> names;   // folded -> spellings
+    int changed_by_us;             // stamps may have moved since, within [checked, changed_until]
+    struct timespec checked, changed_until;
+    unsigned long used;
+    unsigned long epoch;           // the resolution that last checked it
+    std::unordered_map<std::string, std::vector<std::string>> names;   // key -> spellings on disk
 };
 
-static folder_listing listing;
+static std::unordered_map<std::string, folder_listing> listings;
+static unsigned long listing_uses;
+static unsigned long resolution_epoch;
+static int hold_epoch;           // the next resolution belongs to the same call as the last one
+static int read_afresh;          // folders are read again, not checked
+static int consulted_listing;    // the last resolution looked a name up in a listing
 
-static std::string fold_name(const char* s, size_t n, int cp932) {
+// The clock the file system stamps changes with, read without a system call: the coarse clock
+// is never ahead of a stamp given later, the fine one never behind a stamp given earlier (a file
+// system may stamp a change finely when its folder was looked at in the same tick).
+static struct timespec stamp_clock(clockid_t clock) {
+    struct timespec t;
+    clock_gettime(clock, &t);
+    return t;
+}
+
+static int before_or_at(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
+}
+
+// The key a name is listed under: its CP932 form (a UTF-8 name converted where it can be),
+// ASCII letters in upper case; trail bytes stay as they are.
+static std::string name_key(const char* s, size_t n, int cp932) {
+    std::string text(s, n);
+    int as_cp932 = cp932;
+    if (!cp932 && has_high_bytes(s, n)) {
+        std::string converted;
+        if (utf8_to_cp932(s, n, &converted)) {
+            text = converted;
+            as_cp932 = 1;
+        }
+    }
     std::string key;
-    key.reserve(n);
-    for (size_t i = 0; i < n;) {
-        size_t l = char_length(s + i, n - i, cp932);
+    key.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t l = char_length(text.data() + i, text.size() - i, as_cp932);
         if (l == 1) {
-            key.push_back(static_cast<char>(fold_upper(static_cast<unsigned char>(s[i]))));
+            key.push_back(static_cast<char>(fold_upper(static_cast<unsigned char>(text[i]))));
         } else {
-            key.append(s + i, l);
+            key.append(text.data() + i, l);
         }
         i += l;
     }
     return key;
 }
 
-static int same_stamp(const struct stat& st) {
-    return listing.dev == st.st_dev && listing.ino == st.st_ino && listing.mtime.tv_sec == st.st_mtim.tv_sec &&
-           listing.mtime.tv_nsec == st.st_mtim.tv_nsec && listing.ctime.tv_sec == st.st_ctim.tv_sec &&
-           listing.ctime.tv_nsec == st.st_ctim.tv_nsec;
+static std::string host_key(const char* name) {
+    size_t len = strlen(name);
+    return name_key(name, len, is_cp932_text(name, len));
 }
 
-static void take_stamp(const struct stat& st) {
-    listing.dev = st.st_dev;
-    listing.ino = st.st_ino;
-    listing.mtime = st.st_mtim;
-    listing.ctime = st.st_ctim;
+static int same_stamp(const folder_listing& l, const struct stat& st) {
+    if (l.dev != st.st_dev || l.ino != st.st_ino) return 0;
+    if (l.changed_by_us)
+        return before_or_at(l.checked, st.st_mtim) && before_or_at(st.st_mtim, l.changed_until) &&
+               before_or_at(l.checked, st.st_ctim) && before_or_at(st.st_ctim, l.changed_until);
+    return l.mtime.tv_sec == st.st_mtim.tv_sec && l.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+           l.ctime.tv_sec == st.st_ctim.tv_sec && l.ctime.tv_nsec == st.st_ctim.tv_nsec;
 }
 
-static int read_listing(const std::string& folder) {
+static void take_stamp(folder_listing& l, const struct stat& st) {
+    l.dev = st.st_dev;
+    l.ino = st.st_ino;
+    l.mtime = st.st_mtim;
+    l.ctime = st.st_ctim;
+    l.changed_by_us = 0;
+    l.checked = stamp_clock(CLOCK_REALTIME_COARSE);
+    l.epoch = resolution_epoch;
+}
+
+// 1 when the folder's last stamp lies so close to the taking of its listing that another change
+// in the same clock tick would not have moved it.
+static int stamped_lately(const folder_listing& l) {
+    if (l.changed_by_us) return 1;
+    double gap = static_cast<double>(l.checked.tv_sec - l.mtime.tv_sec) + (l.checked.tv_nsec - l.mtime.tv_nsec) / 1e9;
+    return gap < 0.05;
+}
+
+static void forget_oldest_listing() {
+    auto oldest = listings.begin();
+    for (auto it = listings.begin(); it != listings.end(); ++it)
+        if (it->second.used < oldest->second.used) oldest = it;
+    if (oldest != listings.end()) listings.erase(oldest);
+}
+
+// The listing of folder, checked or read afresh (always with reread); null when the folder cannot
+// be read.
+static folder_listing* listing_of(const std::string& folder, int reread = 0) {
+    consulted_listing = 1;
+    auto found = listings.find(folder);
+    if (found != listings.end()) {
+        found->second.used = ++listing_uses;
+        if (reread) found->second.changed_by_us = 1;   // taken as stamped lately: read again
+        if (found->second.epoch == resolution_epoch && !((read_afresh || reread) && stamped_lately(found->second)))
+            return &found->second;
+    }
     const char* where = folder.empty() ? "." : folder.c_str();
     struct stat st;
-    if (stat(where, &st) != 0) return 0;
-    if (listing.valid && listing.folder == folder && same_stamp(st)) return 1;
-    listing.valid = 0;
-    listing.names.clear();
-    DIR* dir = opendir(where);
-    if (!dir) return 0;
-    while (dirent* e = readdir(dir)) {
-        size_t len = strlen(e->d_name);
-        listing.names[fold_name(e->d_name, len, is_cp932_text(e->d_name, len))].push_back(e->d_name);
+    if (stat(where, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (found != listings.end()) listings.erase(found);
+        return nullptr;
     }
+    // Read afresh only where a change can hide: stamps given in the tick the listing was taken.
+    if (found != listings.end() && !((read_afresh || reread) && stamped_lately(found->second)) &&
+        same_stamp(found->second, st)) {
+        take_stamp(found->second, st);
+        return &found->second;
+    }
+    if (found == listings.end()) {
+        if (listings.size() >= MAX_LISTINGS) forget_oldest_listing();
+        found = listings.emplace(folder, folder_listing()).first;
+        found->second.used = ++listing_uses;
+    }
+    folder_listing& l = found->second;
+    l.names.clear();
+    DIR* dir = opendir(where);
+    if (!dir) {
+        listings.erase(found);
+        return nullptr;
+    }
+    while (dirent* e = readdir(dir)) l.names[host_key(e->d_name)].push_back(e->d_name);
     closedir(dir);
     // Stamped as before the reading: a change made meanwhile shows at the next look.
-    take_stamp(st);
-    listing.folder = folder;
-    listing.valid = 1;
-    return 1;
+    take_stamp(l, st);
+    return &l;
 }
 
-// The entry of folder whose name equals name without regard to case; the exact spelling when it
-// exists, else the first case variant in byte order so that the choice is repeatable.
-static std::string find_case_variant(const std::string& folder, const std::string& name, int cp932) {
-    std::string exact = join_path(folder, name);
-    struct stat st;
-    if (lstat(exact.c_str(), &st) == 0) return name;
-    if (!read_listing(folder)) return "";
-    listing.fresh = 1;
-    auto found = listing.names.find(fold_name(name.data(), name.size(), cp932));
-    if (found == listing.names.end()) {
-        // Time stamps only tick every few milliseconds: another program adding a name in the tick
-        // of this process's own last change goes unseen. The common spellings are looked at anyway.
-        for (int upper = 1; upper >= 0; --upper) {
-            std::string spelling = name;
-            for (size_t i = 0; i < spelling.size();) {
-                size_t l = char_length(spelling.data() + i, spelling.size() - i, cp932);
-                char& c = spelling[i];
-                if (l == 1 && upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-                if (l == 1 && !upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-                i += l;
-            }
-            if (spelling != name && lstat(join_path(folder, spelling).c_str(), &st) == 0) {
-                listing.valid = 0;
-                return spelling;
-            }
-        }
-        return "";
-    }
+// The entry of folder whose name is name without regard to case or encoding: the exact spelling
+// when it exists, else its UTF-8 form, else the first variant in byte order (a repeatable choice).
+// "" when there is none (or the folder cannot be read).
+// The spelling listing l has for name: exact, its UTF-8 form, else the first variant in byte order
+// (a repeatable choice); "" when there is none.
+static std::string spelling_in(const folder_listing& l, const std::string& name, const std::string& utf8, int cp932) {
+    auto found = l.names.find(name_key(name.data(), name.size(), cp932));
+    if (found == l.names.end()) return "";
     std::string best;
-    for (const std::string& spelling : found->second)
+    for (const std::string& spelling : found->second) {
+        if (spelling == name || spelling == utf8) return spelling;
         if (best.empty() || spelling < best) best = spelling;
+    }
     return best;
 }
 
-void note_folder_change(const std::string& path, int added) {
+// The entry of folder whose name is name without regard to case or encoding; "" when there is none
+// (or the folder cannot be read). A variant in another case is made sure of before it is taken:
+// a name removed by another program in the tick of a change of ours would otherwise live on.
+static std::string find_variant(const std::string& folder, const std::string& name, const std::string& utf8) {
+    int cp932 = is_cp932_text(name.data(), name.size());
+    folder_listing* l = listing_of(folder);
+    if (!l) return "";
+    std::string spelling = spelling_in(*l, name, utf8, cp932);
+    struct stat st;
+    if (spelling.empty() || spelling == name || spelling == utf8 || lstat(join_path(folder, spelling).c_str(), &st) == 0)
+        return spelling;
+    l = listing_of(folder, 1);
+    return l ? spelling_in(*l, name, utf8, cp932) : "";
+}
+
+static void split_last(const std::string& path, std::string* folder, std::string* name) {
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     size_t cut = p.find_last_of('/');
-    std::string folder = cut == std::string::npos ? "" : cut == 0 ? "/" : p.substr(0, cut);
-    std::string name = cut == std::string::npos ? p : p.substr(cut + 1);
-    if (!listing.valid || listing.folder != folder) return;
-    struct stat st;
-    if (!listing.fresh || stat(folder.empty() ? "." : folder.c_str(), &st) != 0 || st.st_dev != listing.dev ||
-        st.st_ino != listing.ino) {
-        listing.valid = 0;
-        return;
-    }
-    std::vector<std::string>& spellings = listing.names[fold_name(name.data(), name.size(), is_cp932_text(name.data(), name.size()))];
-    for (size_t k = 0; k < spellings.size(); ++k) {
-        if (spellings[k] == name) {
-            spellings.erase(spellings.begin() + static_cast<long>(k));
-            break;
+    *folder = cut == std::string::npos ? "" : cut == 0 ? "/" : p.substr(0, cut);
+    *name = cut == std::string::npos ? p : p.substr(cut + 1);
+}
+
+void note_folder_change(const std::string& path, int added) {
+    std::string folder, name;
+    split_last(path, &folder, &name);
+    auto found = listings.find(folder);
+    if (found != listings.end()) {
+        folder_listing& l = found->second;
+        std::string key = host_key(name.c_str());
+        std::vector<std::string>& spellings = l.names[key];
+        for (size_t k = 0; k < spellings.size(); ++k) {
+            if (spellings[k] == name) {
+                spellings.erase(spellings.begin() + static_cast<long>(k));
+                break;
+            }
+        }
+        if (added) spellings.push_back(name);
+        if (spellings.empty()) l.names.erase(key);
+        // Only a listing checked just before the change can tell the change's stamps as ours.
+        if (l.epoch == resolution_epoch) {
+            l.changed_by_us = 1;
+            l.changed_until = stamp_clock(CLOCK_REALTIME);
+        } else {
+            listings.erase(found);
         }
     }
-    if (added) spellings.push_back(name);
-    take_stamp(st);
+    std::string self = path;
+    while (self.size() > 1 && self.back() == '/') self.pop_back();
+    listings.erase(self);
+}
+
+void note_folder_made(const std::string& path) {
+    // An empty folder this process has just made needs no reading; its stamps are ours.
+    std::string self = path;
+    while (self.size() > 1 && self.back() == '/') self.pop_back();
+    struct stat st;
+    if (stat(self.c_str(), &st) != 0) return;
+    if (listings.size() >= MAX_LISTINGS) forget_oldest_listing();
+    folder_listing& l = listings[self];
+    l.names.clear();
+    l.names["."].push_back(".");
+    l.names[".."].push_back("..");
+    take_stamp(l, st);
+    l.used = ++listing_uses;
+}
+
+void forget_listings() { listings.clear(); }
+
+int resolved_by_trust() { return consulted_listing; }
+
+// The component as a name on this host: CP932 in its UTF-8 form, where it has one.
+static std::string host_spelling(const std::string& part, int cp932) {
+    std::string utf8;
+    if (cp932 && has_high_bytes(part.data(), part.size()) && cp932_to_utf8(part.data(), part.size(), &utf8)) return utf8;
+    return part;
+}
+
+static std::string resolve_components(const std::string& posix, int cp932) {
+    std::string out = posix[0] == '/' ? "/" : "";
+    size_t pos = 0;
+    int missing = 0;
+    while (pos < posix.size()) {
+        size_t slash = posix.find('/', pos);
+        if (slash == std::string::npos) slash = posix.size();
+        std::string part = posix.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (part.empty()) continue;
+        std::string host = host_spelling(part, cp932);
+        if (!missing && part != "." && part != "..") {
+            std::string found = find_variant(out, part, host);
+            if (found.empty()) {
+                missing = 1;
+                part = host;
+            } else {
+                part = found;
+            }
+        } else {
+            part = host;
+        }
+        out = join_path(out, part);
+    }
+    if (posix.back() == '/' && out.back() != '/') out.push_back('/');
+    return out;
 }
 
 std::string resolve_path(const char* path) {
-    listing.fresh = 0;
+    consulted_listing = 0;
+    if (!hold_epoch) ++resolution_epoch;
+    hold_epoch = 0;
     if (!path) return "";
     size_t n = strlen(path);
     int cp932 = is_cp932_text(path, n);
@@ -246,31 +399,35 @@ std::string resolve_path(const char* path) {
         }
         i += l;
     }
-    struct stat st;
-    if (posix.empty() || lstat(posix.c_str(), &st) == 0) return posix;
-
-    // Walk the components; once one is missing, the rest keep their spelling.
-    std::string out = posix[0] == '/' ? "/" : "";
-    size_t pos = 0;
-    int missing = 0;
-    while (pos < posix.size()) {
-        size_t slash = posix.find('/', pos);
-        if (slash == std::string::npos) slash = posix.size();
-        std::string part = posix.substr(pos, slash - pos);
-        pos = slash + 1;
-        if (part.empty()) continue;
-        if (!missing && part != "." && part != "..") {
-            std::string found = find_case_variant(out, part, cp932);
-            if (found.empty()) {
-                missing = 1;
-            } else {
-                part = found;
-            }
-        }
-        out = join_path(out, part);
+    if (posix.empty()) return posix;
+    // A name in a folder listed lately is looked up there: one status call for the folder, none
+    // for the name (a voice made in a folder being filled costs no look-up of its own).
+    std::string folder, name;
+    split_last(posix, &folder, &name);
+    if (posix.back() != '/' && name != "." && name != ".." && !has_high_bytes(posix.data(), posix.size()) &&
+        listings.count(folder)) {
+        std::string spelling = find_variant(folder, name, name);
+        if (listings.count(folder)) return spelling.empty() ? posix : join_path(folder, spelling);
     }
-    if (posix.back() == '/' && out.back() != '/') out.push_back('/');
-    return out;
+    struct stat st;
+    if (lstat(posix.c_str(), &st) == 0) return posix;
+    if (cp932 && has_high_bytes(posix.data(), posix.size())) {
+        std::string utf8;
+        if (cp932_to_utf8(posix.data(), posix.size(), &utf8) && lstat(utf8.c_str(), &st) == 0) return utf8;
+    }
+    return resolve_components(posix, cp932);
+}
+
+std::string resolve_path_checked(const char* path) {
+    read_afresh = 1;
+    std::string p = resolve_path(path);
+    read_afresh = 0;
+    return p;
+}
+
+std::string resolve_path_too(const char* path) {
+    hold_epoch = 1;
+    return resolve_path(path);
 }
 
 // Windows keeps a read-only attribute; here a file with no write permission bit plays its part.
@@ -287,7 +444,12 @@ int file_access(const char* path, int mode) {
     }
     std::string p = resolve_path(path);
     struct stat st;
-    if (p.empty() || stat(p.c_str(), &st) != 0) {
+    int found = !p.empty() && stat(p.c_str(), &st) == 0;
+    if (!found && !p.empty() && errno == ENOENT && resolved_by_trust()) {
+        p = resolve_path_checked(path);
+        found = stat(p.c_str(), &st) == 0;
+    }
+    if (!found) {
         errno = p.empty() ? ENOENT : map_errno(errno);
         return -1;
     }
@@ -321,16 +483,19 @@ int make_dir(const char* path) {
         return -1;
     }
     note_folder_change(p, 1);
+    note_folder_made(p);
     return 0;
 }
 
 int change_dir(const char* path) {
     std::string p;
     if (!begin_file_call(path, 0, &p)) return -1;
-    if (chdir(p.c_str()) != 0) {
+    if (chdir(p.c_str()) != 0 && !(errno == ENOENT && resolved_by_trust() &&
+                                    chdir(resolve_path_checked(path).c_str()) == 0)) {
         errno = map_errno(errno);
         return -1;
     }
+    forget_listings();
     return 0;
 }
 
@@ -338,7 +503,8 @@ int remove_file(const char* path) {
     std::string p;
     if (!begin_file_call(path, 0, &p)) return -1;
     struct stat st;
-    if (lstat(p.c_str(), &st) != 0) {
+    if (lstat(p.c_str(), &st) != 0 && !(errno == ENOENT && resolved_by_trust() &&
+                                        lstat((p = resolve_path_checked(path)).c_str(), &st) == 0)) {
         errno = map_errno(errno);
         return -1;
     }
@@ -369,7 +535,7 @@ static std::string resolve_as_spelled(const char* path) {
         if (l == 1 && (path[i] == '\\' || path[i] == '/')) last = i + 1;
         i += l;
     }
-    return folder + std::string(path + last);
+    return folder + host_spelling(std::string(path + last), cp932);
 }
 
 static int note_rename(const std::string& source, const std::string& target) {
@@ -384,7 +550,18 @@ int rename_file(const char* from, const char* to) {
         return -1;
     }
     std::string source = resolve_path(from);
-    std::string target = resolve_path(to);
+    int trusted = resolved_by_trust();
+    std::string target = resolve_path_too(to);
+    trusted |= resolved_by_trust();
+    // The common case in one call: a name that exists to one that does not (a same-tick change by
+    // another program aside, the listings have just shown that).
+    if (!source.empty() && !target.empty() && source != target &&
+        renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return note_rename(source, target);
+    if (trusted) {
+        source = resolve_path_checked(from);
+        target = resolve_path_checked(to);
+    }
     struct stat sst, tst;
     if (source.empty() || lstat(source.c_str(), &sst) != 0) {
         errno = source.empty() ? ENOENT : map_errno(errno);
@@ -446,7 +623,7 @@ int replace_file(const char* from, const char* to) {
         return -1;
     }
     std::string source = resolve_path(from);
-    std::string target = resolve_path(to);
+    std::string target = resolve_path_too(to);
     struct stat sst, tst;
     if (source.empty() || lstat(source.c_str(), &sst) != 0) {
         errno = source.empty() ? ENOENT : map_errno(errno);

@@ -29,8 +29,30 @@ int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932
 std::string resolve_path(const char* path);
 
 // Tells the path rules that this process has just created (added) or removed the entry at path,
-// which it resolved a moment ago, so that the folder need not be read again.
+// which it resolved a moment ago, so that the folder need not be read again; note_folder_made
+// after it made the folder path (empty).
 void note_folder_change(const std::string& path, int added);
+void note_folder_made(const std::string& path);
+// After a change of the working folder: relative names mean other folders now.
+void forget_listings();
+// 1 when the last resolve_path looked a name up in a listing, which may miss a change another
+// program made in the same clock tick: a name to be read and not found is then looked up again
+// with resolve_path_checked, which reads the folders afresh, before the call gives up.
+int resolved_by_trust();
+std::string resolve_path_checked(const char* path);
+// resolve_path for a second name of the same call: folders checked for the first are not asked again.
+std::string resolve_path_too(const char* path);
+
+// The tools' text is CP932; the host's names, terminal and hand-written files are UTF-8. Each
+// conversion answers 1 with all of s converted, 0 when s has no whole form in the other encoding.
+int has_high_bytes(const char* s, size_t n);
+int cp932_to_utf8(const char* s, size_t n, std::string* out);
+int utf8_to_cp932(const char* s, size_t n, std::string* out);
+// A name from the host (a folder listing): UTF-8 converted, anything else taken as CP932 already.
+int host_name_to_cp932(const char* s, size_t n, std::string* out);
+
+// 1 once begin_run has put converting streams in place of standard output and error.
+int standard_streams_convert();
 
 // The errno value msvcrt would give for a POSIX one.
 int map_errno(int posix_errno);

@@ -1,6 +1,16 @@
 // HKEY_CURRENT_USER as a REGEDIT4 text file ($VNAUDIO_REGISTRY, else the user's config folder).
 // Every call reads the file afresh; a change rewrites it whole through a temporary file and a
 // rename, keeping every other line as it was, so a crash leaves the old or the new file, never half.
+// A change holds a lock (flock on "<store>.lock" beside it) from reading to renaming, so two tools
+// changing one store lose nothing; the temporary file has one name ("<store>.new"), so one left by
+// a killed run is taken up and renamed away by the next change.
+//
+// Text: the tools speak CP932, a person editing the store writes UTF-8. Each line is read as UTF-8
+// when it is valid UTF-8 and as CP932 otherwise (stores written before were CP932), so a key path
+// or value typed by hand means what the game's CP932 name means. Lines the tools write are UTF-8;
+// a string with no exact UTF-8 form is written as hex(1): bytes, a name with none in CP932 bytes.
+// Anything but a regular file is refused unread (never a wait on a FIFO), as is a store larger than
+// any sane registry (MAX_STORE_BYTES).
 //
 // Value lines: "name"="string" (\\ and \" escaped byte by byte, CP932 kept as it is), @= for the
 // unnamed value, dword:xxxxxxxx, hex:bb,bb,... and hex(n):... (a line ending in \ goes on), and
@@ -13,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -36,6 +47,7 @@ constexpr long REG_KEY_DELETED = 1018;      // ERROR_KEY_DELETED
 constexpr uint32_t REG_TYPE_DWORD = 4;
 constexpr uint32_t REG_TYPE_BINARY = 3;
 const char HKCU[] = "HKEY_CURRENT_USER";
+constexpr off_t MAX_STORE_BYTES = 64 << 20;
 
 struct store_value {
     size_t first_line, last_line;
@@ -60,6 +72,32 @@ struct store {
     std::vector<std::string> lines;
     std::vector<store_key> keys;
 };
+
+// A name, path or string of a line as the tools see it: a UTF-8 line's (unescaped) text in CP932.
+std::string as_cp932(const std::string& line, const std::string& text) {
+    std::string cp932;
+    if (is_cp932_text(line.data(), line.size()) || !utf8_to_cp932(text.data(), text.size(), &cp932)) return text;
+    return cp932;
+}
+
+// 1 when text (CP932) has a UTF-8 form that reads back as the same bytes.
+int has_exact_utf8(const std::string& text, std::string* utf8) {
+    std::string back;
+    return cp932_to_utf8(text.data(), text.size(), utf8) && !is_cp932_text(utf8->data(), utf8->size()) &&
+           utf8_to_cp932(utf8->data(), utf8->size(), &back) && back == text;
+}
+
+// A line the tools made (CP932) as it goes into the file.
+std::string line_for_file(const std::string& line) {
+    std::string utf8;
+    return has_exact_utf8(line, &utf8) ? utf8 : line;
+}
+
+// The store's name as this process prints it: its standard error may take CP932 to the host.
+std::string shown(const std::string& file) {
+    std::string cp932;
+    return standard_streams_convert() && host_name_to_cp932(file.data(), file.size(), &cp932) ? cp932 : file;
+}
 
 long fault_code(int e) { return e == ENOSPC ? REG_DISK_FULL : REG_IO_FAILED; }
 
@@ -94,7 +132,7 @@ int match_key(const std::string& section, const std::string& key) {
 }
 
 long report_bad_store(const store& s, size_t line, const char* why) {
-    fprintf(stderr, "%s:%zu: registry store not understood: %s\n", s.file.c_str(), line + 1, why);
+    fprintf(stderr, "%s:%zu: registry store not understood: %s\n", shown(s.file).c_str(), line + 1, why);
     return REG_BAD_STORE;
 }
 
@@ -142,6 +180,7 @@ int starts_with_folded(const std::string& t, size_t i, const char* word) {
 const char* parse_data(const store& s, size_t& line, std::string t, size_t i, store_value& v) {
     if (i < t.size() && t[i] == '"') {
         if (parse_quoted(t, i, 1, v.data) == 0) return "unterminated quote";
+        v.data = as_cp932(t, v.data);
         v.type = REG_TYPE_SZ;
         v.string_form = 1;
         return nullptr;
@@ -203,11 +242,23 @@ long parse_store(store& s) {
     s.lines.clear();
     s.keys.clear();
     s.eol = "\n";
-    int fd = open(s.file.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(s.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return REG_OK;
-        fprintf(stderr, "%s: cannot read the registry store: %s\n", s.file.c_str(), strerror(errno));
+        fprintf(stderr, "%s: cannot read the registry store: %s\n", shown(s.file).c_str(), strerror(errno));
         return REG_IO_FAILED;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "%s: cannot read the registry store: not a regular file\n", shown(s.file).c_str());
+        close(fd);
+        return REG_IO_FAILED;
+    }
+    if (st.st_size > MAX_STORE_BYTES) {
+        fprintf(stderr, "%s: registry store not understood: larger than %d MiB\n", shown(s.file).c_str(),
+                static_cast<int>(MAX_STORE_BYTES >> 20));
+        close(fd);
+        return REG_BAD_STORE;
     }
     std::string text;
     char buf[65536];
@@ -215,12 +266,18 @@ long parse_store(store& s) {
         ssize_t k = read(fd, buf, sizeof buf);
         if (k < 0 && errno == EINTR) continue;
         if (k < 0) {
-            fprintf(stderr, "%s: cannot read the registry store: %s\n", s.file.c_str(), strerror(errno));
+            fprintf(stderr, "%s: cannot read the registry store: %s\n", shown(s.file).c_str(), strerror(errno));
             close(fd);
             return REG_IO_FAILED;
         }
         if (k == 0) break;
         text.append(buf, static_cast<size_t>(k));
+        if (text.size() > static_cast<size_t>(MAX_STORE_BYTES)) {
+            fprintf(stderr, "%s: registry store not understood: larger than %d MiB\n", shown(s.file).c_str(),
+                    static_cast<int>(MAX_STORE_BYTES >> 20));
+            close(fd);
+            return REG_BAD_STORE;
+        }
     }
     close(fd);
     s.exists = 1;
@@ -249,7 +306,7 @@ long parse_store(store& s) {
         if (t[i] == '[') {
             size_t last = t.find_last_not_of(" \t");
             if (t[last] != ']') return report_bad_store(s, line, "key line without ]");
-            std::string name = t.substr(i + 1, last - i - 1);
+            std::string name = as_cp932(t, t.substr(i + 1, last - i - 1));
             store_key key{line, 0, "", {}};
             size_t n = sizeof HKCU - 1;
             if (name.size() >= n && compare_folded(name.data(), n, HKCU, n, 0) == 0 &&
@@ -268,6 +325,7 @@ long parse_store(store& s) {
         } else {
             i = parse_quoted(t, i, 0, v.name);
             if (i == 0) return report_bad_store(s, line, "unterminated quote");
+            v.name = as_cp932(t, v.name);
         }
         i = skip_blanks(t, i);
         if (i == t.size() || t[i] != '=') return report_bad_store(s, line, "no = after the value name");
@@ -308,12 +366,19 @@ std::string quote(const std::string& raw) {
     return out + "\"";
 }
 
+// The value's line as it goes into the file: in UTF-8 where the name (and a string's text) has an
+// exact UTF-8 form; a string without one is written as hex(1): bytes, and a name without one keeps
+// the line in CP932 bytes (read back as such).
 std::string format_value(const std::string& name, uint32_t type, const unsigned char* data, uint32_t size) {
-    std::string line = name.empty() ? "@=" : quote(name) + "=";
+    std::string utf8_name;
+    int utf8 = has_exact_utf8(name, &utf8_name);
+    std::string line = name.empty() ? "@=" : quote(utf8 ? utf8_name : name) + "=";
     int plain = type == REG_TYPE_SZ && size > 0 && data[size - 1] == 0;
     for (uint32_t k = 0; plain && k + 1 < size; ++k)
         if (data[k] == 0 || data[k] == '\n' || data[k] == '\r') plain = 0;
-    if (plain) return line + quote(std::string(reinterpret_cast<const char*>(data), size - 1));
+    std::string text(reinterpret_cast<const char*>(data), plain ? size - 1 : 0), utf8_text;
+    if (plain && utf8 && !has_exact_utf8(text, &utf8_text)) plain = 0;
+    if (plain) return line + quote(utf8 ? utf8_text : text);
     char piece[32];
     if (type == REG_TYPE_DWORD && size == 4) {
         snprintf(piece, sizeof piece, "dword:%08x",
@@ -347,33 +412,57 @@ size_t write_all(int fd, const char* p, size_t n) {
     return done;
 }
 
-// Replaces the store with lines through a temporary file in the same folder: a reader sees the
-// old file or the new one, never a part.
+// Makes the folders the store file is to be in; a first value may need them.
+void make_store_folder(const std::string& file) {
+    size_t slash = file.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return;
+    std::string folder = file.substr(0, slash);
+    for (size_t k = 1; k <= folder.size(); ++k)
+        if (k == folder.size() || folder[k] == '/') mkdir(folder.substr(0, k).c_str(), 0700);
+}
+
+// Takes the store's lock, waiting for another tool's change to end; -1 (reported) when it cannot.
+int lock_store(const std::string& file) {
+    std::string name = file + ".lock";
+    int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        make_store_folder(file);
+        fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    }
+    if (fd < 0) {
+        fprintf(stderr, "%s: cannot lock the registry store: %s\n", shown(file).c_str(), strerror(errno));
+        return -1;
+    }
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        fprintf(stderr, "%s: cannot lock the registry store: %s\n", shown(file).c_str(), strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Replaces the store with lines through its temporary file in the same folder (the lock held): a
+// reader sees the old file or the new one, never a part.
 long write_store(const store& s, const std::vector<std::string>& lines) {
     std::string target = s.file;
     char real[PATH_MAX];
     if (s.exists && realpath(s.file.c_str(), real)) target = real;
     size_t slash = target.find_last_of('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    if (!s.exists) {
-        // A first value on HKEY_CURRENT_USER itself may need the store's folder.
-        for (size_t k = 0; k <= folder.size(); ++k) {
-            if (k == folder.size() || (folder[k] == '/' && k > 0)) mkdir(folder.substr(0, k).c_str(), 0700);
-        }
-    }
     std::string content;
     for (const std::string& l : lines) {
         std::string t = l;
         if (!t.empty() && t.back() == '\r') t.pop_back();
         content += t + s.eol;
     }
-    std::string temp_name = target + ".XXXXXX";
+    std::string temp_name = target + ".new";
     std::vector<char> temp(temp_name.begin(), temp_name.end());
     temp.push_back('\0');
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    int fd = open(temp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         int e = errno;
-        fprintf(stderr, "%s: cannot write the registry store: %s\n", s.file.c_str(), strerror(e));
+        fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         return fault_code(e);
     }
     struct stat st;
@@ -385,12 +474,12 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
         result = fault_code(e);
     } else if (write_all(fd, content.data(), content.size()) != content.size() || fsync(fd) != 0) {
         int e = errno;
-        fprintf(stderr, "%s: cannot write the registry store: %s\n", s.file.c_str(), strerror(e));
+        fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         result = fault_code(e);
     }
     if (close(fd) != 0 && result == REG_OK) {
         int e = errno;
-        fprintf(stderr, "%s: cannot write the registry store: %s\n", s.file.c_str(), strerror(e));
+        fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         result = fault_code(e);
     }
     if (result == REG_OK) {
@@ -398,7 +487,7 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
             result = fault_code(e);
         } else if (rename(temp.data(), target.c_str()) != 0) {
             int e2 = errno;
-            fprintf(stderr, "%s: cannot replace the registry store: %s\n", s.file.c_str(), strerror(e2));
+            fprintf(stderr, "%s: cannot replace the registry store: %s\n", shown(s.file).c_str(), strerror(e2));
             result = fault_code(e2);
         }
     }
@@ -412,6 +501,38 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
         close(dir);
     }
     return REG_OK;
+}
+
+// The store read, the value set, the store written: under the store's lock.
+long change_store(store& s, reg_key key, const char* name, uint32_t type, const unsigned char* data, uint32_t size) {
+    long rc = parse_store(s);
+    if (rc != REG_OK) return rc;
+    if (!key_exists(s, key->path)) return REG_KEY_DELETED;
+
+    std::string value_name = name ? name : "";
+    std::string line = format_value(value_name, type, data, size);
+    std::vector<std::string> lines = s.lines;
+    if (lines.empty()) lines = {"REGEDIT4", ""};
+
+    const store_value* old = find_value(s, key->path, value_name);
+    const store_key* home = nullptr;
+    for (const store_key& k : s.keys)
+        if (k.is_hkcu && match_key(k.path, key->path) == 1) home = &k;
+    if (old) {
+        lines.erase(lines.begin() + static_cast<long>(old->first_line) + 1,
+                    lines.begin() + static_cast<long>(old->last_line) + 1);
+        lines[old->first_line] = line;
+    } else if (home) {
+        size_t after = home->values.empty() ? home->line : home->values.back().last_line;
+        lines.insert(lines.begin() + static_cast<long>(after) + 1, line);
+    } else {
+        // The key exists only through keys below it: it gets a section of its own at the end.
+        if (!lines.back().empty() && lines.back() != "\r") lines.push_back("");
+        lines.push_back(line_for_file(key->path.empty() ? std::string("[") + HKCU + "]"
+                                                         : std::string("[") + HKCU + "\\" + key->path + "]"));
+        lines.push_back(line);
+    }
+    return write_store(s, lines);
 }
 
 }  // namespace
@@ -472,33 +593,11 @@ long reg_set_value(reg_key key, const char* name, uint32_t type, const unsigned 
         fprintf(stderr, "no registry store: set VNAUDIO_REGISTRY or HOME\n");
         return REG_IO_FAILED;
     }
-    long rc = parse_store(s);
-    if (rc != REG_OK) return rc;
-    if (!key_exists(s, key->path)) return REG_KEY_DELETED;
-
-    std::string value_name = name ? name : "";
-    std::string line = format_value(value_name, type, data, size);
-    std::vector<std::string> lines = s.lines;
-    if (lines.empty()) lines = {"REGEDIT4", ""};
-
-    const store_value* old = find_value(s, key->path, value_name);
-    const store_key* home = nullptr;
-    for (const store_key& k : s.keys)
-        if (k.is_hkcu && match_key(k.path, key->path) == 1) home = &k;
-    if (old) {
-        lines.erase(lines.begin() + static_cast<long>(old->first_line) + 1,
-                    lines.begin() + static_cast<long>(old->last_line) + 1);
-        lines[old->first_line] = line;
-    } else if (home) {
-        size_t after = home->values.empty() ? home->line : home->values.back().last_line;
-        lines.insert(lines.begin() + static_cast<long>(after) + 1, line);
-    } else {
-        // The key exists only through keys below it: it gets a section of its own at the end.
-        if (!lines.back().empty() && lines.back() != "\r") lines.push_back("");
-        lines.push_back(key->path.empty() ? std::string("[") + HKCU + "]" : std::string("[") + HKCU + "\\" + key->path + "]");
-        lines.push_back(line);
-    }
-    return write_store(s, lines);
+    int lock = lock_store(s.file);
+    if (lock < 0) return REG_IO_FAILED;
+    long rc = change_store(s, key, name, type, data, size);
+    close(lock);
+    return rc;
 }
 
 long reg_close_key(reg_key key) {

@@ -1,5 +1,7 @@
 // Directory search with the Windows wildcard rules: both the FindFirstFileA and the _findfirst
 // family. A search lists its folder once, in case-insensitive ordinal order as NTFS returns names.
+// Names reach the tools in CP932, as on a Japanese Windows: a UTF-8 name on disk is converted, and
+// one with no CP932 form is passed over with a notice rather than handed on mangled.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/fault.h"
@@ -128,8 +131,7 @@ int match_name(const std::string& pattern, const std::vector<token>& tokens, con
 
 int is_before(const find_entry& a, const find_entry& b) {
     size_t an = strlen(a.name), bn = strlen(b.name);
-    int cp932 = is_cp932_text(a.name, an) || is_cp932_text(b.name, bn);
-    int d = compare_folded(a.name, an, b.name, bn, cp932);
+    int d = compare_folded(a.name, an, b.name, bn, 1);
     if (d != 0) return d < 0;
     return strcmp(a.name, b.name) < 0;
 }
@@ -148,8 +150,8 @@ find_state* start_search(const char* pattern) {
         if (l == 1 && (pattern[i] == '\\' || pattern[i] == '/')) name_at = i + 1;
         i += l;
     }
-    std::string name_pattern(pattern + name_at);
-    if (name_pattern.empty()) {
+    std::string name_pattern;
+    if (!host_name_to_cp932(pattern + name_at, n - name_at, &name_pattern) || name_pattern.empty()) {
         errno = ENOENT;
         return nullptr;
     }
@@ -161,22 +163,32 @@ find_state* start_search(const char* pattern) {
     }
     // A drive's root has no "." and "..".
     int is_root = folder.find_first_not_of('/') == std::string::npos;
-    std::vector<token> tokens = tokenize_pattern(name_pattern, cp932);
+    std::vector<token> tokens = tokenize_pattern(name_pattern, 1);
     find_state* state = new find_state{{}, 0};
+    int saved = errno;
     while (dirent* e = readdir(dir)) {
-        size_t len = strlen(e->d_name);
-        if (len >= sizeof(find_entry::name)) continue;
-        int dots = strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0;
+        std::string name;
+        if (!host_name_to_cp932(e->d_name, strlen(e->d_name), &name)) {
+            std::string notice = folder + "/" + e->d_name + ": the name has no CP932 form; passed over\n";
+            fflush(stderr);
+            if (write(2, notice.data(), notice.size()) < 0) {
+                // Nothing more to be done about a notice that cannot be written.
+            }
+            continue;
+        }
+        if (name.size() >= sizeof(find_entry::name)) continue;
+        int dots = name == "." || name == "..";
         if (dots && is_root) continue;
-        if (!match_name(name_pattern, tokens, e->d_name, cp932)) continue;
+        if (!match_name(name_pattern, tokens, name.c_str(), 1)) continue;
         find_entry entry;
-        memcpy(entry.name, e->d_name, len + 1);
+        memcpy(entry.name, name.c_str(), name.size() + 1);
         struct stat st;
         int is_folder = dots || (fstatat(dirfd(dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode));
         entry.attrib = is_folder ? ATTR_FOLDER : 0x20;
         state->entries.push_back(entry);
     }
     closedir(dir);
+    errno = saved;
     if (state->entries.empty()) {
         delete state;
         errno = ENOENT;

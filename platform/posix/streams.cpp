@@ -1,6 +1,11 @@
 // msvcrt streams over POSIX descriptors: fopen modes with "t" and "b", CR LF translation and the
 // 0x1A end of text in text mode. Every stream is a glibc cookie stream, so each read, write and
 // close of the tools passes the fault choke point.
+//
+// A binary stream keeps its own position and reads and writes at it (pread, pwrite): a seek costs
+// no system call, and the block the runtime reads again after a seek within it (it always reads
+// whole aligned blocks) comes from the last block read. A voice read from its archive and written
+// out whole thus costs the system about one read, one write and the open and close.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +20,9 @@
 
 namespace {
 
-constexpr size_t STREAM_BUFFER = 65536;   // stdio buffer of every stream
+constexpr size_t STREAM_BUFFER = 65536;   // stdio buffer of a stream that only reads
+constexpr size_t WRITE_BUFFER = 262144;   // and of one that writes: most voices go out in one piece
+constexpr size_t BLOCK_CACHE = 65536;     // the last block a binary stream read
 constexpr size_t RAW_BUFFER = 65536;      // undecoded bytes of a text stream being read
 constexpr size_t TEXT_CHUNK = 32768;      // text written per translation round (doubles at most)
 
@@ -28,6 +35,11 @@ struct stream_cookie {
     char* buffer;         // the stdio buffer (glibc would pick 8 KiB for a cookie stream)
     size_t raw_pos;
     size_t raw_len;
+    int positioned;       // binary, not appending: reads and writes at pos
+    off_t pos;
+    char* block;          // the last block read at block_pos, block_len bytes of it
+    off_t block_pos;
+    size_t block_len;
 };
 
 // Writes all of n bytes unless the system refuses; answers the bytes written.
@@ -116,6 +128,43 @@ ssize_t read_text(stream_cookie* c, char* out, size_t size) {
     return static_cast<ssize_t>(made);
 }
 
+ssize_t pread_some(int fd, char* p, size_t n, off_t at) {
+    for (;;) {
+        ssize_t k = pread(fd, p, n, at);
+        if (k >= 0 || errno != EINTR) {
+            if (k < 0) errno = map_errno(errno);
+            return k;
+        }
+    }
+}
+
+ssize_t read_positioned(stream_cookie* c, char* out, size_t size) {
+    if (!c->block) {
+        c->block = static_cast<char*>(malloc(BLOCK_CACHE));
+        if (!c->block) {
+            errno = ENOMEM;
+            return -1;
+        }
+    }
+    if (!(c->block_len > 0 && c->pos >= c->block_pos && c->pos < c->block_pos + static_cast<off_t>(c->block_len))) {
+        if (size > BLOCK_CACHE) {
+            // A read larger than the block goes straight to the caller.
+            ssize_t k = pread_some(c->fd, out, size, c->pos);
+            if (k > 0) c->pos += k;
+            return k;
+        }
+        ssize_t k = pread_some(c->fd, c->block, BLOCK_CACHE, c->pos);
+        if (k <= 0) return k;
+        c->block_pos = c->pos;
+        c->block_len = static_cast<size_t>(k);
+    }
+    size_t at = static_cast<size_t>(c->pos - c->block_pos);
+    size_t n = c->block_len - at < size ? c->block_len - at : size;
+    memcpy(out, c->block + at, n);
+    c->pos += static_cast<off_t>(n);
+    return static_cast<ssize_t>(n);
+}
+
 ssize_t cookie_read(void* cookie, char* buf, size_t size) {
     stream_cookie* c = static_cast<stream_cookie*>(cookie);
     if (int e = fault_check(0)) {
@@ -123,6 +172,7 @@ ssize_t cookie_read(void* cookie, char* buf, size_t size) {
         return -1;
     }
     if (c->text) return read_text(c, buf, size);
+    if (c->positioned) return read_positioned(c, buf, size);
     return read_some(c->fd, buf, size);
 }
 
@@ -158,8 +208,29 @@ size_t write_text(stream_cookie* c, const char* p, size_t n) {
     return taken;
 }
 
+size_t pwrite_all(stream_cookie* c, const char* p, size_t n) {
+    c->block_len = 0;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = pwrite(c->fd, p + done, n - done, c->pos);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            errno = map_errno(errno);
+            break;
+        }
+        if (k == 0) {
+            errno = ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(k);
+        c->pos += k;
+    }
+    return done;
+}
+
 size_t write_raw(stream_cookie* c, const char* p, size_t n) {
-    return c->text ? write_text(c, p, n) : write_all(c->fd, p, n);
+    if (c->text) return write_text(c, p, n);
+    return c->positioned ? pwrite_all(c, p, n) : write_all(c->fd, p, n);
 }
 
 ssize_t cookie_write(void* cookie, const char* buf, size_t size) {
@@ -177,6 +248,24 @@ ssize_t cookie_write(void* cookie, const char* buf, size_t size) {
 
 int cookie_seek(void* cookie, off64_t* offset, int whence) {
     stream_cookie* c = static_cast<stream_cookie*>(cookie);
+    if (c->positioned) {
+        off_t base = whence == SEEK_SET ? 0 : c->pos;
+        if (whence == SEEK_END) {
+            struct stat st;
+            if (fstat(c->fd, &st) != 0) {
+                errno = map_errno(errno);
+                return -1;
+            }
+            base = st.st_size;
+        }
+        if (base + *offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        c->pos = base + static_cast<off_t>(*offset);
+        *offset = c->pos;
+        return 0;
+    }
     forget_read_ahead(c);
     off_t pos = lseek(c->fd, static_cast<off_t>(*offset), whence);
     if (pos < 0) {
@@ -198,6 +287,7 @@ int cookie_close(void* cookie) {
     if (rc != 0) saved = errno;
     if (!synced && rc == 0) rc = -1;
     free(c->raw);
+    free(c->block);
     free(c->buffer);
     free(c);
     if (fault) {
@@ -249,21 +339,30 @@ FILE* open_file(const char* path, const char* mode) {
         errno = ENOENT;
         return nullptr;
     }
-    int fd = open(p.c_str(), flags | O_CLOEXEC, 0666);
+    // A reader never waits on a FIFO or a device: it is opened without waiting and refused below.
+    int reads_only = flags == O_RDONLY;
+    int open_flags = flags | O_CLOEXEC | (reads_only ? O_NONBLOCK : 0);
+    int fd = open(p.c_str(), open_flags, 0666);
+    if (fd < 0 && errno == ENOENT && resolved_by_trust()) {
+        p = resolve_path_checked(path);
+        fd = open(p.c_str(), open_flags, 0666);
+    }
     if (fd < 0) {
         errno = map_errno(errno);
         return nullptr;
     }
     if (flags & O_CREAT) note_folder_change(p, 1);
+    // Writing opens fail on a folder by themselves (EISDIR); a reading one is checked: msvcrt
+    // cannot open a folder as a stream, and anything but a plain file is no file to the tools.
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        // msvcrt cannot open a folder as a stream.
+    if (reads_only && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0)) {
         close(fd);
         errno = EACCES;
         return nullptr;
     }
     stream_cookie* c = static_cast<stream_cookie*>(calloc(1, sizeof(stream_cookie)));
-    char* buffer = static_cast<char*>(malloc(STREAM_BUFFER));
+    size_t buffer_size = reads_only ? STREAM_BUFFER : WRITE_BUFFER;
+    char* buffer = static_cast<char*>(malloc(buffer_size));
     if (!c || !buffer) {
         free(c);
         free(buffer);
@@ -275,6 +374,7 @@ FILE* open_file(const char* path, const char* mode) {
     c->text = text;
     c->commit = commit;
     c->buffer = buffer;
+    c->positioned = !text && mode[0] != 'a';
     char stdio_mode[3] = {mode[0], plus ? '+' : '\0', '\0'};
     cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
     FILE* f = fopencookie(c, stdio_mode, io);
@@ -285,6 +385,6 @@ FILE* open_file(const char* path, const char* mode) {
         errno = ENOMEM;
         return nullptr;
     }
-    setvbuf(f, buffer, _IOFBF, STREAM_BUFFER);
+    setvbuf(f, buffer, _IOFBF, buffer_size);
     return f;
 }
