@@ -158,7 +158,11 @@ void begin_run(int* argc, char*** argv) {
     stream_kind out = classify(STD_OUTPUT_HANDLE);
     stream_kind err = classify(STD_ERROR_HANDLE);
     if (out == STREAM_CONSOLE || err == STREAM_CONSOLE) {
-        console_out = GetStdHandle(out == STREAM_CONSOLE ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+        // A handle of our own: leading the stream into the pipe closes the one it had.
+        HANDLE console = GetStdHandle(out == STREAM_CONSOLE ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+        if (!DuplicateHandle(GetCurrentProcess(), console, GetCurrentProcess(), &console_out, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            console_out = NULL;
     }
     if (out != STREAM_REDIRECTED || err != STREAM_REDIRECTED)
         lead_streams_to_console(out != STREAM_REDIRECTED, err != STREAM_REDIRECTED);
