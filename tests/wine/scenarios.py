@@ -13,6 +13,8 @@ locales (ANSI code pages) left a person the same files, registry values, boxes a
 """
 import os
 import pickle
+import pty
+import select
 import random
 import re
 import shutil
@@ -443,6 +445,45 @@ class Case:
                 self.fail('%s registry HKCU\\%s is %r, expected %r' % (side, key, values, expected))
 
 
+# What a terminal gets besides the text: cursor and mode sequences; a move to the right stands for
+# as many blanks.
+TERMINAL_CONTROLS = re.compile(r'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07|\r')
+
+
+def terminal_text(raw):
+    blanks = lambda m: ' ' * int(m.group(1) or 1) if m.group(2) == 'C' and (m.group(1) or '1').isdigit() else ''
+    return TERMINAL_CONTROLS.sub(blanks, raw.decode('utf-8', 'replace'))
+
+
+def run_in_console(folder, tool, env, timeout=60):
+    """Runs the Windows tool with a terminal as its console, as a person who starts it from one:
+    (exit status, the text the terminal shows), status None when it had to be stopped."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(['wine', os.path.join(WIN_BIN, tool + '.exe')], cwd=folder,
+                            stdin=slave, stdout=slave, stderr=slave, env=env)
+    os.close(slave)
+    shown, deadline = b'', time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        data = b''
+        if ready:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # the terminal's last reader and writer are gone
+                pass
+            shown += data
+        if not data and proc.poll() is not None:
+            break
+        if ready and not data:
+            time.sleep(0.05)
+    status = proc.poll()
+    if status is None:
+        proc.kill()
+        proc.wait()
+    os.close(master)
+    return status, terminal_text(shown)
+
+
 def wine(args):
     proc = subprocess.run(['wine'] + args, capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
     if proc.returncode != 0:
@@ -750,6 +791,30 @@ def plovenak_second_run(case):
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
+def plovenak_progress_in_a_console(case):
+    """Started from a console, plovenak shows its progress lines there and ends without waiting for
+    anyone; the files are those of a run with redirected streams."""
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
+    case.write('voice/Z001.KOE', koepac([(1, [40]), (2, ['raw'])], sample_rate=0, seed=7))
+    case.write('voice/Z002.KOE', koepac([(9, [30])], sample_rate=0, seed=8))
+    console_game = os.path.join(case.root, 'console')
+    shutil.copytree(case.tree('wine'), console_game)
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
+    case.run('plovenak', status=0)
+    redirected = case.compare_trees()
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
+    status, shown = run_in_console(console_game, 'plovenak', dict(os.environ))
+    if status != 0:
+        case.fail('in a console: exit status %s, expected 0 (None: still running after 60 s)' % status)
+    console = snapshot(console_game)
+    if console != redirected:
+        case.fail('the console run left other files: %s' % sorted(set(console.items()) ^ set(redirected.items())))
+    lines = sorted(line for line in shown.split('\n') if line.strip())
+    expected = sorted(['Z001.KOE -> 001\\Z00100001.WAV', 'Z001.KOE -> 001\\Z00100002.WAV', 'Z002.KOE -> 002\\Z00200009.WAV'])
+    if lines != expected:
+        case.fail('the console showed %r, expected the lines %r' % (shown, expected))
+
+
 def plovenak_stops_at_a_bad_archive(case):
     """An archive without the KOEPAC magic stops the run after the archives before it; no folder is
     made for it; the registry stays switched."""
@@ -860,6 +925,7 @@ SCENARIOS = [
     plovenak_unpacks_voices,
     plovenak_second_run,
     plovenak_stops_at_a_bad_archive,
+    plovenak_progress_in_a_console,
     plovenak_koewav_in_other_case,
     plovenak_restore_file_round_trip,
     plovenak_japanese_game,
