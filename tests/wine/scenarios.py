@@ -574,6 +574,35 @@ def drusel_unreadable_encoder_value(case):
     case.compare_trees()
 
 
+def drusel_passes_over_names_without_cp932(case):
+    """A voice whose name has a character CP932 lacks is passed over with a notice (Windows only: the
+    name must not become a look-alike that names another file); the other voices are converted."""
+    case.registry(encoder_registry)
+    case.write('koewav/001/Z00100001.WAV', b'one')
+    case.write('koewav/001/Zä0100002.WAV', b'not CP932')
+    case.write('koewav/001/Za0100002.WAV', b'the look-alike')
+    log = case.side_file('wine', 'encoder.log')
+    env = dict(os.environ, FAKE_ENCODER_LOG=win_path(log))
+    try:
+        proc = subprocess.run(['wine', os.path.join(WIN_BIN, 'drusel.exe')], cwd=os.path.join(case.tree('wine'), 'koewav'),
+                              stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=60)
+    except subprocess.TimeoutExpired:
+        case.fail('drusel did not end (a box nobody answers?)')
+        return
+    notice = 'Z?0100002.WAV: 名前にCP932で表せない文字があるため飛ばします。\r\n'.encode('cp932')
+    if proc.returncode != 0 or notice not in proc.stderr:
+        case.fail('status %d, standard error %r: expected 0 and the notice %r' % (proc.returncode, proc.stderr, notice))
+    tree = snapshot(case.tree('wine'))
+    expected = {'koewav/001/Z00100001.WAV': b'FAKEMP3:one', 'koewav/001/Zä0100002.WAV': b'not CP932',
+                'koewav/001/Za0100002.WAV': b'FAKEMP3:the look-alike'}
+    for name, data in expected.items():
+        if tree.get(name) != data:
+            case.fail('%s is %s, expected %r' % (name, shorten(tree.get(name)), data))
+    calls = open(log, 'rb').read().count(b'\n') if os.path.exists(log) else 0
+    if calls != 2:
+        case.fail('the encoder was called %d times, expected 2' % calls)
+
+
 def drusel_outside_koewav(case):
     """No voice folders: the notices of the missing key and of an empty folder, then the error box."""
     case.registry(lambda side: {}, absent=[INMM_KEY])
@@ -914,6 +943,7 @@ SCENARIOS = [
     drusel_without_an_encoder,
     drusel_unreadable_encoder_value,
     drusel_outside_koewav,
+    drusel_passes_over_names_without_cp932,
     tormel_avg32,
     tormel_reallive,
     tormel_names_in_other_case,
