@@ -147,6 +147,9 @@ static void lead_streams_to_console(bool out, bool err) {
     bool wanted[2] = {out, err};
     for (int i = 0; i < 2; ++i) {
         if (!wanted[i] || _dup2(fd, i + 1) != 0) continue;
+        // A program started without standard handles may have streams without a descriptor (-2),
+        // which the runtime will not reopen: msvcrt's FILE is a plain record, so name it here.
+        if (_fileno(streams[i]) < 0) streams[i]->_file = i + 1;
         setvbuf(streams[i], NULL, _IONBF, 0);
         pumped_fds[pumped_count++] = i + 1;
     }
