@@ -83,11 +83,23 @@ static stream_kind classify(DWORD which) {
     return GetFileType(handle) == FILE_TYPE_UNKNOWN ? STREAM_NONE : STREAM_REDIRECTED;
 }
 
+static void set_pipe_inherited(bool inherited) {
+    for (int i = 0; i < pumped_count; ++i) {
+        HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(pumped_fds[i]));
+        if (handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0);
+    }
+}
+
 // The console for the first line: the one of the program that started this one, or a new window.
 static bool open_console() {
     if (console_out) return true;
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
-        if (!AllocConsole()) return false;
+        // The console's own process must not inherit the pipe's writing end, or the pump would
+        // never see the pipe's end when the run is over.
+        set_pipe_inherited(false);
+        BOOL made = AllocConsole();
+        set_pipe_inherited(true);
+        if (!made) return false;
         own_console = true;
     }
     HANDLE handle = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

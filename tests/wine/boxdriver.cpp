@@ -322,6 +322,7 @@ int main(int argc, char** argv) {
     DWORD started = GetTickCount();
     int failure = 0;
     bool console_answered = false;
+    DWORD console_checked = 0;
     for (;;) {
         DWORD waited = WaitForSingleObject(process.hProcess, 10);
         box_search search = {process.dwProcessId, {}};
@@ -359,7 +360,11 @@ int main(int argc, char** argv) {
         }
         if (failure) break;
         if (waited == WAIT_OBJECT_0) break;
-        if (double_click && !console_answered) console_answered = answer_console(process.dwProcessId);
+        // Attaching is a round trip to the server: a few times a second is enough for a person too.
+        if (double_click && !console_answered && GetTickCount() - console_checked >= 200) {
+            console_checked = GetTickCount();
+            console_answered = answer_console(process.dwProcessId);
+        }
         if (GetTickCount() - started > static_cast<DWORD>(timeout_seconds * 1000)) {
             fprintf(stderr, "boxdriver: the tool still runs after %g s\n", timeout_seconds);
             failure = EXIT_TIMEOUT;

@@ -319,8 +319,11 @@ class Case:
             self.record['registry'].append((key.lower(), values))
         return values
 
-    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None):
-        """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed."""
+    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None, double_click=False):
+        """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed.
+        double_click starts the Windows tool as Explorer does: the lines the native tool writes to its
+        streams must then appear in a console window of its own, closed by the line that tells how
+        the run ended; with no line to show, no window and no wait."""
         caption = tool + '.exe'
         results = {}
         for side in SIDES:
@@ -354,7 +357,8 @@ class Case:
                     stream.write(''.join(b.answer + '\n' for b in boxes))
                 env = dict(os.environ, FAKE_ENCODER_LOG=win_path(log), FAKE_ENCODER_PLAN=win_path(plan_file))
                 proc = subprocess.run(['wine', os.path.join(WIN_BIN, 'boxdriver.exe'), '--log', win_path(box_log),
-                                       '--timeout', '30', win_path(script), win_path(program)] + list(args),
+                                       '--timeout', '30'] + (['--double-click'] if double_click else []) +
+                                      [win_path(script), win_path(program)] + list(args),
                                       cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, env=env,
                                       timeout=90)
                 # The Windows programs' streams are CP932 text streams: every line ends in CR LF.
@@ -367,6 +371,8 @@ class Case:
                 if os.path.exists(box_log):
                     with open(box_log, 'rb') as stream:
                         shown = stream.read().decode('utf-8', 'replace').splitlines()
+                console = [line[len('console: '):] for line in shown if line.startswith('console: ')]
+                shown = [line for line in shown if not line.startswith('console: ')]
                 if proc.returncode in BOXDRIVER_FAILURES:
                     self.fail('wine: boxdriver: %s: %s' % (BOXDRIVER_FAILURES[proc.returncode], err.strip()))
             if normalise:
@@ -404,6 +410,16 @@ class Case:
                 end += len(prompt)
             rest = rest[:found] + rest[end:]
             position = found
+        if double_click:
+            # What the native run wrote to its streams, in the window instead (the order between
+            # the two streams is the runtime's own); the native streams stand in for the window.
+            expected = [line for line in (n_out + rest).split('\n') if line]
+            if expected:
+                expected.append(end_line(n_status))
+            self.record['runs'].append(('console', console))
+            if sorted(line for line in console if line) != sorted(expected) or console[-1:] != expected[-1:]:
+                self.fail('wine: the console window showed %r, expected the lines %r' % (console, expected))
+            rest = n_out = ''
         if rest != w_err:
             self.fail('standard error differs (native without its boxes vs wine):\n      native %r\n      wine   %r'
                       % (rest, w_err))
@@ -482,6 +498,13 @@ def run_in_console(folder, tool, env, timeout=60):
         proc.wait()
     os.close(master)
     return status, terminal_text(shown)
+
+
+def end_line(status):
+    """The last line of a double-clicked run's window, by its exit status."""
+    if status == 0:
+        return '処理が正常に終わりました。Enterキーを押すとこの画面を閉じます。'
+    return '処理はエラーで終わりました（終了コード %d）。上の表示とメッセージをご確認ください。Enterキーを押すとこの画面を閉じます。' % status
 
 
 def wine(args):
@@ -844,6 +867,24 @@ def plovenak_progress_in_a_console(case):
         case.fail('the console showed %r, expected the lines %r' % (shown, expected))
 
 
+def double_clicked_runs(case):
+    """The three steps double-clicked: tormel speaks only in boxes (no window, nothing waits);
+    plovenak shows its lines in a window that ends with how the run ended (here: stopped by a bad
+    archive after two voices); drusel's notice of a missing key shows there before its box."""
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice', 'BGM_FOLDER': 'BGM'}}, absent=[INMM_KEY])
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
+    case.write('REALLIVE.EXE', b'MZ')
+    case.write('BGM/t1.wav', wav_header(44100, 1000))
+    case.write('voice/Z001.KOE', koepac([(1, [40]), (2, ['raw'])], sample_rate=0, seed=9))
+    case.write('voice/Z002.KOE', b'KOEPAK' + bytes(40))
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')], double_click=True)
+    case.run('plovenak', status=1, boxes=[Box('voice\\Z002.KOEはKOE形式ではないようです。', OK, 'ok')],
+             double_click=True)
+    case.run('drusel', cwd='voice', status=1, boxes=[Box('plovenakで作成されたkoewavフォルダで実行してください。', OK, 'ok')],
+             double_click=True)
+    case.compare_trees()
+
+
 def plovenak_stops_at_a_bad_archive(case):
     """An archive without the KOEPAC magic stops the run after the archives before it; no folder is
     made for it; the registry stays switched."""
@@ -956,6 +997,7 @@ SCENARIOS = [
     plovenak_second_run,
     plovenak_stops_at_a_bad_archive,
     plovenak_progress_in_a_console,
+    double_clicked_runs,
     plovenak_koewav_in_other_case,
     plovenak_restore_file_round_trip,
     plovenak_japanese_game,
