@@ -86,7 +86,8 @@ static stream_kind classify(DWORD which) {
 static void set_pipe_inherited(bool inherited) {
     for (int i = 0; i < pumped_count; ++i) {
         HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(pumped_fds[i]));
-        if (handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0);
+        if (handle != INVALID_HANDLE_VALUE)
+            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0);
     }
 }
 
