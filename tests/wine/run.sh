@@ -33,17 +33,34 @@ setup_failed() {
 
 passed=0 failed=0
 
-# Runs scenarios.py with the given arguments, shows its lines and adds its closing count to the totals.
-run_scenarios() {
-    local log=$work/scenarios.log line p rest
-    python3 "$here/scenarios.py" "$@" | tee "$log" | grep -Ev '^[0-9]+ passed, [0-9]+ failed$'
-    line=$(tail -n 1 "$log")
+# Adds the closing "N passed, M failed" of a scenarios.py log to the totals.
+count_log() {
+    local line
+    line=$(tail -n 1 "$1")
     if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
         passed=$((passed + BASH_REMATCH[1])) failed=$((failed + BASH_REMATCH[2]))
     else
-        echo "FAIL  scenarios.py ended without its count"
+        echo "FAIL  scenarios.py ended without its count ($(basename "$1"))"
         failed=$((failed + 1))
     fi
+}
+
+# One locale's run in a prefix and wineserver of its own (a subshell: the locale's environment stays
+# there), its lines in $work/<tag>.log, closed by its count.
+run_locale() {
+    local entry=$1 name code_page tag started
+    shift
+    name=${entry%%:*} code_page=${entry##*:} tag=${entry%%_*}
+    started=$SECONDS
+    trap stop_wine EXIT
+    if ! make_locale "$work/locale-$tag" "$name" || ! make_prefix "$work/prefix-$tag" ||
+       ! check_round_trip "$win/boxdriver.exe" "$code_page"; then
+        echo "FAIL  wine setup for $name (see above)"
+        echo "0 passed, 1 failed"
+        return
+    fi
+    echo "$(wine --version 2>/dev/null) ready in $((SECONDS - started)) s ($WINEARCH prefix, LC_ALL=$LC_ALL, code page $code_page)"
+    VNAUDIO_WINE_LOCALE=$tag VNAUDIO_WINE_CODE_PAGE=$code_page python3 "$here/scenarios.py" "$native" "$win" "$work/$tag" "$@"
 }
 
 check_wine || setup_failed
@@ -63,22 +80,24 @@ if [ "${VNAUDIO_WINE_ARCH:-win32}" = win32 ]; then
     fi
 fi
 
-tags=()
+# The locales run side by side: each spends most of its time waiting for Wine to start programs.
+tags=() pids=()
 for entry in ${VNAUDIO_WINE_LOCALES:-ja_JP.UTF-8:932 en_US.UTF-8:1252}; do
-    name=${entry%%:*} code_page=${entry##*:} tag=${entry%%_*}
-    started=$SECONDS
-    stop_wine
-    make_locale "$work/locale" "$name" || setup_failed
-    make_prefix "$work/prefix-$tag" || setup_failed
-    check_round_trip "$win/boxdriver.exe" "$code_page" || setup_failed
-    echo "$(wine --version 2>/dev/null) ready in $((SECONDS - started)) s ($WINEARCH prefix, LC_ALL=$LC_ALL, code page $code_page)"
-    VNAUDIO_WINE_LOCALE=$tag VNAUDIO_WINE_CODE_PAGE=$code_page run_scenarios "$native" "$win" "$work/$tag" "$@"
-    tags+=("$work/$tag")
+    tag=${entry%%_*}
+    (run_locale "$entry" "$@") >"$work/$tag.log" 2>&1 &
+    pids+=($!) tags+=("$work/$tag")
+done
+for i in "${!tags[@]}"; do
+    wait "${pids[$i]}"
+    grep -Ev '^[0-9]+ passed, [0-9]+ failed$' "${tags[$i]}.log"
+    count_log "${tags[$i]}.log"
 done
 
 # What a person finds after each run must not depend on the system's code page.
 if [ ${#tags[@]} -ge 2 ]; then
-    run_scenarios --compare-locales "${tags[@]}"
+    python3 "$here/scenarios.py" --compare-locales "${tags[@]}" >"$work/compare.log"
+    grep -Ev '^[0-9]+ passed, [0-9]+ failed$' "$work/compare.log"
+    count_log "$work/compare.log"
 fi
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
