@@ -319,14 +319,16 @@ class Case:
             self.record['registry'].append((key.lower(), values))
         return values
 
-    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None, double_click=False):
+    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None, double_click=False,
+            wine_only=False):
         """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed.
         double_click starts the Windows tool as Explorer does: the lines the native tool writes to its
         streams must then appear in a console window of its own, closed by the line that tells how
-        the run ended; with no line to show, no window and no wait."""
+        the run ended; with no line to show, no window and no wait. wine_only checks the Windows side
+        alone, for what only Windows meets."""
         caption = tool + '.exe'
         results = {}
-        for side in SIDES:
+        for side in SIDES[1:] if wine_only else SIDES:
             log = self.side_file(side, 'encoder.log')
             plan_file = self.side_file(side, 'encoder.plan')
             with open(plan_file, 'w') as stream:
@@ -381,6 +383,8 @@ class Case:
             encoder_calls = open(log, 'rb').read().replace(b'\r\n', b'\n') if os.path.exists(log) else b''
             results[side] = (proc.returncode, out, err, shown, encoder_calls)
 
+        if wine_only:
+            results['native'] = (status, '', '', [], b'')
         n_status, n_out, n_err, _, n_calls = results['native']
         w_status, w_out, w_err, w_boxes, w_calls = results['wine']
         self.record['runs'].append((tool, w_status, w_out, w_err, [box_text(b) for b in w_boxes], w_calls))
@@ -393,6 +397,8 @@ class Case:
             self.fail('wine boxes differ:\n      got      %s\n      expected %s' %
                       ('\n               '.join(w_boxes) or '(none)',
                        '\n               '.join(expected_log) or '(none)'))
+        if wine_only:
+            return
         # Natively each box is "caption: text" on standard error, among the tool's own notices, and
         # a question adds its prompt.
         rest, position = n_err, 0
@@ -730,6 +736,22 @@ def tormel_unreadable_bgm_folder(case):
     case.expect_file('_inmm.ini', b'BGM\\t1.wav\r\n')
 
 
+def tormel_bgm_folder_without_cp932(case):
+    """Windows only: a BGM_FOLDER with a character CP932 lacks is reported as a value that cannot be
+    read, and "BGM" is used, never the look-alike folder."""
+    key = 'Software\\vnaudio_wine_nocp'
+    case.registry(lambda side: {key: {'BGM_FOLDER': 'musïc'}} if side == 'wine' else {})
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_nocp"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
+    case.write('BGM/t1.wav', wav_header(44100, 1000))
+    case.write('music/t1.wav', wav_header(22050, 1000))
+    case.run('tormel', args=['--avg32'], status=0, wine_only=True, boxes=[
+        Box('BGMフォルダ名の取得に失敗:\nHKEY_CURRENT_USER\\%s\\BGM_FOLDER を読めません。' % key, OK, 'ok'),
+        Box('成功しました。', OK, 'ok')])
+    table = snapshot(case.tree('wine')).get('_inmm.ini')
+    if table != b'BGM\\t1.wav\r\n':
+        case.fail('_inmm.ini is %r, expected the track in BGM' % table)
+
+
 def tormel_text_stream_edges(case):
     """GAMEEXE.INI read and written through text streams: lines around the 1024-byte buffer (a CR LF
     split by it included), a lone CR, a bare LF, a last line without a line end and the 0x1A that
@@ -990,6 +1012,7 @@ SCENARIOS = [
     tormel_names_in_other_case,
     tormel_unreadable_bgm_folder,
     tormel_text_stream_edges,
+    tormel_bgm_folder_without_cp932,
     tormel_rolls_back_after_invalid_wav,
     tormel_abort_retry_ignore,
     tormel_refuses_unknown_folders,
