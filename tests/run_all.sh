@@ -39,23 +39,64 @@ run_native() {  # build dir, extra cmake args...
 run_native build
 run_native build-asan -DVNAUDIO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
+# ---- Windows: the product build, its package, and the programs under Wine (both locales).
+# A kernel without 32-bit support cannot run the i686 programs: Wine then runs a 64-bit build of the
+# same sources (build-win64), and the note says so.
+wine_can_run_i686() {
+    local loader
+    for loader in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine /usr/bin/wine32; do
+        [ -x "$loader" ] && "$loader" --version >/dev/null 2>&1 && return 0
+    done
+    return 1
+}
+
+# Adds the closing "N passed, M failed" of a log to the totals.
+count_closing() {
+    local line
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$1" | tail -n 1)
+    if [ -n "$line" ]; then
+        p=${line%% passed*}; rest=${line#*passed, }; f=${rest%% failed*}
+        passed=$((passed + p)); failed=$((failed + f))
+    else
+        note "$2: no result line"; failed=$((failed + 1))
+    fi
+}
+
 if command -v i686-w64-mingw32-g++-win32 >/dev/null || command -v i686-w64-mingw32-g++ >/dev/null; then
     if cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >build-win.configure.log 2>&1 &&
        cmake --build build-win -j"$jobs" >build-win.build.log 2>&1; then
-        if command -v wine >/dev/null; then
-            # The Wine scenarios check the executables first, then run them.
-            bash tests/wine/run.sh build/bin build-win/bin 2>&1 | tee build-win.wine.log
-            line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build-win.wine.log | tail -n 1)
-            if [ -n "$line" ]; then
-                p=${line%% passed*}; rest=${line#*passed, }; f=${rest%% failed*}
-                passed=$((passed + p)); failed=$((failed + f))
-            else
-                note "Wine scenarios: no result line"; failed=$((failed + 1))
-            fi
+        rm -f build-win/vnaudio-*-win32.zip
+        if cmake --build build-win --target package >build-win.package.log 2>&1 &&
+           bash tests/wine/check_package.sh build-win/vnaudio-*-win32.zip; then
+            passed=$((passed + 1))
         else
+            tail -n 20 build-win.package.log; failed=$((failed + 1))
+        fi
+        wine_bin=build-win/bin
+        if command -v wine >/dev/null && ! wine_can_run_i686; then
+            if command -v x86_64-w64-mingw32-g++-win32 >/dev/null || command -v x86_64-w64-mingw32-g++ >/dev/null; then
+                bash tests/wine/check_pe.sh build-win/bin && passed=$((passed + 1)) || failed=$((failed + 1))
+                note "Wine runs the 64-bit test build: this kernel cannot run 32-bit programs"
+                if cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >build-win64.configure.log 2>&1 &&
+                   cmake --build build-win64 -j"$jobs" >build-win64.build.log 2>&1; then
+                    export VNAUDIO_WINE_ARCH=win64
+                    wine_bin=build-win64/bin
+                else
+                    tail -n 60 build-win64.build.log; note "64-bit test build failed"; failed=$((failed + 1)); wine_bin=
+                fi
+            else
+                note "Wine scenarios skipped: this kernel cannot run 32-bit programs and g++-mingw-w64-x86-64-win32 is missing"
+                skipped=$((skipped + 1)); wine_bin=
+            fi
+        fi
+        if ! command -v wine >/dev/null; then
             if bash tests/wine/check_pe.sh build-win/bin; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
             note "Wine scenarios skipped: wine is not installed (dpkg --add-architecture i386; apt-get install wine wine32 wine64 locales)"
             skipped=$((skipped + 1))
+        elif [ -n "$wine_bin" ]; then
+            # The Wine scenarios check the executables first, then run them under both locales.
+            bash tests/wine/run.sh build/bin "$wine_bin" 2>&1 | tee build-win.wine.log
+            count_closing build-win.wine.log "Wine scenarios"
         fi
     else
         tail -n 60 build-win.build.log; note "Windows build failed"; failed=$((failed + 1))

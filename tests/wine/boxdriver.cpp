@@ -1,8 +1,12 @@
 // boxdriver: starts a Windows tool, answers each message box it shows from a script and logs every
 // box (caption, text, buttons, answer) as one UTF-8 line, so scenarios can check real boxes under Wine.
 //
-//   boxdriver.exe [--log FILE] [--timeout SECONDS] SCRIPT TOOL.exe [args...]
+//   boxdriver.exe [--log FILE] [--timeout SECONDS] [--double-click] SCRIPT TOOL.exe [args...]
 //   boxdriver.exe --probe        prints the ANSI code page and exits with PROBE_STATUS
+//
+// --double-click starts the tool as Explorer does, without standard handles or a console. When a
+// console of the tool's appears, its text is logged once the tool waits at the end (a line holding
+// "Enter"), as "console: " lines, and Enter is pressed in it.
 //
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
 // starting with '#' are skipped). Each box gives the log line
@@ -197,6 +201,61 @@ void write_log(const std::string& line) {
     fflush(log_stream);
 }
 
+// The text of the console this process is attached to, one line per row without trailing blanks.
+std::vector<std::string> console_rows() {
+    std::vector<std::string> rows;
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_EXISTING, 0, NULL);
+    if (out == INVALID_HANDLE_VALUE) return rows;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(out, &info)) {
+        std::vector<wchar_t> row(static_cast<size_t>(info.dwSize.X));
+        for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+            DWORD got = 0;
+            COORD at = {0, y};
+            ReadConsoleOutputCharacterW(out, row.data(), info.dwSize.X, at, &got);
+            while (got > 0 && (row[got - 1] == L' ' || row[got - 1] == 0)) --got;
+            rows.push_back(to_utf8(row.data(), static_cast<int>(got)));
+        }
+    }
+    CloseHandle(out);
+    return rows;
+}
+
+void press_enter() {
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+    if (in == INVALID_HANDLE_VALUE) return;
+    INPUT_RECORD keys[2];
+    ZeroMemory(keys, sizeof keys);
+    for (int i = 0; i < 2; ++i) {
+        keys[i].EventType = KEY_EVENT;
+        keys[i].Event.KeyEvent.bKeyDown = i == 0;
+        keys[i].Event.KeyEvent.wRepeatCount = 1;
+        keys[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+        keys[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
+    }
+    DWORD written;
+    WriteConsoleInputW(in, keys, 2, &written);
+    CloseHandle(in);
+}
+
+// Watches the console of a double-clicked tool: answers true once its end text was logged and Enter
+// pressed.
+bool answer_console(DWORD pid) {
+    FreeConsole();
+    if (!AttachConsole(pid)) return false;
+    std::vector<std::string> rows = console_rows();
+    bool waiting = false;
+    for (const std::string& row : rows) waiting = waiting || row.find("Enter") != std::string::npos;
+    if (waiting) {
+        for (const std::string& row : rows) write_log("console: " + row);
+        press_enter();
+    }
+    FreeConsole();
+    return waiting;
+}
+
 int probe() {
     printf("acp=%u\n", GetACP());
     return PROBE_STATUS;
@@ -210,7 +269,13 @@ int main(int argc, char** argv) {
     int arg = 1;
     const char* log_path = nullptr;
     double timeout_seconds = 60;
+    bool double_click = false;
     while (arg + 1 < argc && strncmp(argv[arg], "--", 2) == 0) {
+        if (strcmp(argv[arg], "--double-click") == 0) {
+            double_click = true;
+            ++arg;
+            continue;
+        }
         if (strcmp(argv[arg], "--log") == 0) log_path = argv[arg + 1];
         else if (strcmp(argv[arg], "--timeout") == 0) timeout_seconds = atof(argv[arg + 1]);
         else break;
@@ -245,8 +310,9 @@ int main(int argc, char** argv) {
     PROCESS_INFORMATION process;
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (double_click) ZeroMemory(&startup.dwFlags, sizeof startup.dwFlags);
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, !double_click, double_click ? DETACHED_PROCESS : 0,
+                        nullptr, nullptr, &startup, &process)) {
         fprintf(stderr, "boxdriver: cannot start %s (error %lu)\n", command.c_str(), GetLastError());
         return EXIT_START_FAILED;
     }
@@ -255,6 +321,8 @@ int main(int argc, char** argv) {
     std::vector<HWND> answered;  // boxes already pressed that may not have closed yet
     DWORD started = GetTickCount();
     int failure = 0;
+    bool console_answered = false;
+    DWORD console_checked = 0;
     for (;;) {
         DWORD waited = WaitForSingleObject(process.hProcess, 10);
         box_search search = {process.dwProcessId, {}};
@@ -292,6 +360,11 @@ int main(int argc, char** argv) {
         }
         if (failure) break;
         if (waited == WAIT_OBJECT_0) break;
+        // Attaching is a round trip to the server: a few times a second is enough for a person too.
+        if (double_click && !console_answered && GetTickCount() - console_checked >= 200) {
+            console_checked = GetTickCount();
+            console_answered = answer_console(process.dwProcessId);
+        }
         if (GetTickCount() - started > static_cast<DWORD>(timeout_seconds * 1000)) {
             fprintf(stderr, "boxdriver: the tool still runs after %g s\n", timeout_seconds);
             failure = EXIT_TIMEOUT;

@@ -1,6 +1,8 @@
 #!/bin/bash
-# Checks that the Windows programs are what players get: PE32 i386, Windows GUI subsystem, and
-# importing nothing beyond KERNEL32, USER32, ADVAPI32 and msvcrt (no runtime DLLs to ship).
+# Checks that the Windows programs are what players get: PE32 i386, Windows GUI subsystem, importing
+# nothing beyond KERNEL32, USER32, ADVAPI32 and msvcrt (no runtime DLLs to ship), and reaching names,
+# the registry and boxes through the wide (W) calls only: an ANSI call would read and write Japanese
+# names in the system's code page, garbled on every non-Japanese Windows.
 #   tests/wine/check_pe.sh WIN_BIN_DIR [program.exe ...]     (default: tormel.exe plovenak.exe drusel.exe)
 set -u
 export LC_ALL=C   # objdump's headings are matched in English
@@ -36,9 +38,12 @@ for program in "${programs[@]}"; do
         for dll in $imports; do
             [[ $allowed == *" $dll "* ]] || problems+=("imports $dll")
         done
-        # The ANSI calls the tools are defined by, not their wide twins.
-        for call in MessageBoxA RegOpenKeyExA; do
+        for call in MessageBoxW RegOpenKeyExW RegQueryValueExW _wfopen __wgetmainargs; do
             grep -Eq "[[:space:]]$call\$" <<<"$dump" || problems+=("does not import $call")
+        done
+        for call in MessageBoxA RegOpenKeyExA RegQueryValueExA RegSetValueExA FindFirstFileA FindNextFileA \
+                    CreateProcessA MoveFileExA _findfirst _findnext fopen _access _mkdir _chdir remove rename; do
+            grep -Eq "[[:space:]]$call\$" <<<"$dump" && problems+=("imports the ANSI call $call")
         done
     fi
     if [ ${#problems[@]} -eq 0 ]; then

@@ -5,9 +5,16 @@ statuses and registry values, and checks the boxes against the expected ones.
 
     scenarios.py NATIVE_BIN_DIR WIN_BIN_DIR WORK_DIR [name-substring ...]
 
-Prints one line per scenario and closes with "N passed, M failed".
+    scenarios.py --compare-locales WORK_DIR WORK_DIR
+
+Prints one line per scenario and closes with "N passed, M failed". Each run leaves what the Windows
+side produced in WORK_DIR/record; --compare-locales checks that two runs under different system
+locales (ANSI code pages) left a person the same files, registry values, boxes and streams.
 """
 import os
+import pickle
+import pty
+import select
 import random
 import re
 import shutil
@@ -17,15 +24,23 @@ import sys
 import time
 import traceback
 
-NATIVE_BIN, WIN_BIN, WORK = (os.path.abspath(p) for p in sys.argv[1:4])
-SELECTED = sys.argv[4:]
+COMPARING = sys.argv[1:2] == ['--compare-locales']
+if not COMPARING:
+    NATIVE_BIN, WIN_BIN, WORK = (os.path.abspath(p) for p in sys.argv[1:4])
+    SELECTED = sys.argv[4:]
 SIDES = ('native', 'wine')
+# The system locale of this Wine run: its language names the buttons, its code page is the one the
+# native side is told (VNAUDIO_ANSI_CODE_PAGE), so both write files for the same system.
+LOCALE = os.environ.get('VNAUDIO_WINE_LOCALE', 'ja')
+CODE_PAGE = os.environ.get('VNAUDIO_WINE_CODE_PAGE', '932')
 
-# Button rows of the Windows boxes as Wine shows them in a Japanese locale, after the mark of the
-# icon that the error and information styles add (yes/no questions have none).
-OK = '(icon) [OK]'
-ABORT_RETRY_IGNORE = '(icon) [中止(&A)|再試行(&R)|無視(&I)]'
-YES_NO = '[はい(&Y)|いいえ(&N)]'
+# Button rows of the Windows boxes as Wine shows them in the locale's language, after the mark of
+# the icon that the error and information styles add (yes/no questions have none).
+BUTTON_ROWS = {
+    'ja': ('(icon) [OK]', '(icon) [中止(&A)|再試行(&R)|無視(&I)]', '[はい(&Y)|いいえ(&N)]'),
+    'en': ('(icon) [OK]', '(icon) [&Abort|&Retry|&Ignore]', '[&Yes|&No]'),
+}
+OK, ABORT_RETRY_IGNORE, YES_NO = BUTTON_ROWS.get(LOCALE, BUTTON_ROWS['en'])
 
 # What the native boxes print after a question, once per asking.
 NATIVE_PROMPTS = ('[a]bort, [r]etry, [i]gnore? ', '[y]es, [n]o? ')
@@ -101,18 +116,59 @@ def koepac(voices, sample_rate, seed):
     return header + index + data
 
 
-def reg_file(keys, deletions=()):
-    """REGEDIT4 text (CP932) for keys {path under HKCU: {name: value}}, after removing the keys named
-    in deletions: a shared Wine prefix starts every scenario clean."""
-    out = 'REGEDIT4\r\n\r\n'
-    for key in deletions:
-        out += '[-HKEY_CURRENT_USER\\%s]\r\n\r\n' % key
+def reg_file(keys, deletions=(), unicode=False):
+    """The registry as a .reg file, after removing the keys named in deletions (a shared Wine prefix
+    starts every scenario clean), for keys {path under HKCU: {name: value}}. With unicode, regedit's
+    UTF-16 form, which carries Japanese names whatever the system's code page; else the native
+    store's REGEDIT4 in CP932, where every 0x5C byte of a value is escaped, trail bytes too."""
+    if unicode:
+        out = 'Windows Registry Editor Version 5.00\r\n\r\n'
+        for key in deletions:
+            out += '[-HKEY_CURRENT_USER\\%s]\r\n\r\n' % key
+        for key, values in keys.items():
+            out += '[HKEY_CURRENT_USER\\%s]\r\n' % key
+            for name, value in values.items():
+                out += '"%s"="%s"\r\n' % (name, value.replace('\\', '\\\\').replace('"', '\\"'))
+            out += '\r\n'
+        return b'\xff\xfe' + out.encode('utf-16-le')
+    escape = lambda text: text.encode('cp932').replace(b'\\', b'\\\\').replace(b'"', b'\\"')
+    out = b'REGEDIT4\r\n\r\n'
     for key, values in keys.items():
-        out += '[HKEY_CURRENT_USER\\%s]\r\n' % key
+        out += b'[HKEY_CURRENT_USER\\' + key.encode('cp932') + b']\r\n'
         for name, value in values.items():
-            out += '"%s"="%s"\r\n' % (name, value.replace('\\', '\\\\').replace('"', '\\"'))
-        out += '\r\n'
-    return out.encode('cp932')
+            out += b'"' + escape(name) + b'"="' + escape(value) + b'"\r\n'
+        out += b'\r\n'
+    return out
+
+
+def read_reg(raw):
+    """A .reg file's text: regedit's UTF-16 form, or REGEDIT4 in CP932."""
+    return raw.decode('utf-16') if raw[:2] in (b'\xff\xfe', b'\xfe\xff') else raw.decode('cp932')
+
+
+def decode_native(raw):
+    """A native stream as a person reads it: UTF-8 text, where CP932 names taken from a game's files
+    or registry may stand as they are stored (read as CP932 there, a trail byte 0x5C included)."""
+    out, i = [], 0
+    while i < len(raw):
+        b = raw[i]
+        width = 1 if b < 0x80 else 2 if 0xC2 <= b <= 0xDF else 3 if 0xE0 <= b <= 0xEF else 4 if 0xF0 <= b <= 0xF4 else 0
+        if width:
+            try:
+                out.append(raw[i:i + width].decode('utf-8'))
+                i += width
+                continue
+            except UnicodeDecodeError:
+                pass
+        width = 2 if (0x81 <= b <= 0x9F or 0xE0 <= b <= 0xFC) and i + 1 < len(raw) else 1
+        out.append(raw[i:i + width].decode('cp932', 'replace'))
+        i += width
+    return ''.join(out)
+
+
+def box_text(log_line):
+    """A logged box without its button row and answer: the part that reads the same in every language."""
+    return re.sub(r' (\(icon\) )?\[[^\]]*\] -> \S+$', '', log_line)
 
 
 def parse_reg(text):
@@ -130,6 +186,25 @@ def parse_reg(text):
         if match and current is not None:
             unescape = lambda s: re.sub(r'\\(.)', r'\1', s)
             current[unescape(match.group(1)).lower()] = unescape(match.group(2))
+    return keys
+
+
+def parse_store(raw):
+    """{key path under HKCU (lower case): {value name (lower case): CP932 bytes}} of the native store,
+    read byte by byte as it escapes every 0x5C byte."""
+    keys, current = {}, None
+    unescape = lambda b: re.sub(rb'\\(.)', rb'\1', b, flags=re.S)
+    for line in raw.splitlines():
+        line = line.strip()
+        if line.startswith(b'[') and line.endswith(b']'):
+            path = line[1:-1].decode('cp932', 'replace')
+            prefix = 'HKEY_CURRENT_USER\\'
+            current = keys.setdefault(path[len(prefix):].lower() if path.upper().startswith(prefix) else
+                                      path.lower(), {})
+            continue
+        match = re.match(rb'"((?:[^"\\]|\\.)*)"="((?:[^"\\]|\\.)*)"$', line, re.S)
+        if match and current is not None:
+            current[unescape(match.group(1)).decode('cp932', 'replace').lower()] = unescape(match.group(2))
     return keys
 
 
@@ -162,17 +237,14 @@ def first_difference(a, b):
 class Box:
     """An expected message box: its text as the tool formats it, the buttons, the scripted answer."""
 
-    def __init__(self, text, buttons, answer, native_text=None):
+    def __init__(self, text, buttons, answer):
         self.text, self.buttons, self.answer = text, buttons, answer
-        # Natively a CP932 name from the registry reaches the UTF-8 message as it is stored: give
-        # those bytes here (they are compared undecoded).
-        self.native_text = text if native_text is None else native_text.decode('utf-8', 'surrogateescape')
 
     def log_line(self, caption):
         return '%s: %s %s -> %s' % (caption, self.text.replace('\n', '\\n'), self.buttons, self.answer)
 
     def terminal_text(self, caption):
-        return '%s: %s\n' % (caption, self.native_text)
+        return '%s: %s\n' % (caption, self.text)
 
 
 class Case:
@@ -182,11 +254,20 @@ class Case:
         self.name = name
         self.root = os.path.join(WORK, 'cases', name)
         self.problems = []
+        self.folder = 'game'
+        # What the Windows side left a person, for the comparison between locales.
+        self.record = {'trees': [], 'registry': [], 'runs': [], 'restored': []}
         for side in SIDES:
             os.makedirs(self.tree(side))
 
+    def move_to(self, folder):
+        """Puts the game in another folder (a name the paths of every call will hold), before any file."""
+        for side in SIDES:
+            os.rename(self.tree(side), os.path.join(self.root, side, folder))
+        self.folder = folder
+
     def tree(self, side):
-        return os.path.join(self.root, side, 'game')
+        return os.path.join(self.root, side, self.folder)
 
     def side_file(self, side, name):
         return os.path.join(self.root, side, name)
@@ -215,14 +296,14 @@ class Case:
             else:
                 script = self.side_file(side, 'setup.reg')
                 with open(script, 'wb') as stream:
-                    stream.write(reg_file(keys, deletions=list(absent) + list(keys)))
+                    stream.write(reg_file(keys, deletions=list(absent) + list(keys), unicode=True))
                 wine(['regedit', '/S', win_path(script)])
 
     def registry_values(self, side, key):
         """The values of one key as the side left them, as CP932 bytes."""
         if side == 'native':
             with open(self.side_file(side, 'registry.reg'), 'rb') as stream:
-                text = stream.read().decode('cp932')
+                return parse_store(stream.read()).get(key.lower())
         else:
             export = self.side_file(side, 'export.reg')
             if os.path.exists(export):
@@ -231,16 +312,23 @@ class Case:
             if not os.path.exists(export):
                 return None
             with open(export, 'rb') as stream:
-                raw = stream.read()
-            text = raw.decode('utf-16') if raw[:2] in (b'\xff\xfe', b'\xfe\xff') else raw.decode('cp932')
+                text = read_reg(stream.read())
         values = parse_reg(text).get(key.lower())
-        return None if values is None else {k: v.encode('cp932') for k, v in values.items()}
+        values = None if values is None else {k: v.encode('cp932', 'backslashreplace') for k, v in values.items()}
+        if side == 'wine':
+            self.record['registry'].append((key.lower(), values))
+        return values
 
-    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None):
-        """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed."""
+    def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None, double_click=False,
+            wine_only=False):
+        """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed.
+        double_click starts the Windows tool as Explorer does: the lines the native tool writes to its
+        streams must then appear in a console window of its own, closed by the line that tells how
+        the run ended; with no line to show, no window and no wait. wine_only checks the Windows side
+        alone, for what only Windows meets."""
         caption = tool + '.exe'
         results = {}
-        for side in SIDES:
+        for side in SIDES[1:] if wine_only else SIDES:
             log = self.side_file(side, 'encoder.log')
             plan_file = self.side_file(side, 'encoder.plan')
             with open(plan_file, 'w') as stream:
@@ -252,13 +340,13 @@ class Case:
                     self.fail('%s is not built' % program)
                     return
                 env = dict(os.environ, VNAUDIO_REGISTRY=self.side_file(side, 'registry.reg'),
-                           FAKE_ENCODER_LOG=log, FAKE_ENCODER_PLAN=plan_file, LC_ALL='C.UTF-8')
+                           FAKE_ENCODER_LOG=log, FAKE_ENCODER_PLAN=plan_file, LC_ALL='C.UTF-8',
+                           VNAUDIO_ANSI_CODE_PAGE=CODE_PAGE)
                 env.pop('LOCPATH', None)
                 answers = ''.join(b.answer + '\n' for b in boxes if b.buttons != OK)
                 proc = subprocess.run([program] + list(args), cwd=folder, input=answers.encode(),
                                       capture_output=True, env=env, timeout=60)
-                out = proc.stdout.decode('utf-8', 'surrogateescape')
-                err = proc.stderr.decode('utf-8', 'surrogateescape')
+                out, err = decode_native(proc.stdout), decode_native(proc.stderr)
                 shown = None
             else:
                 program = os.path.join(WIN_BIN, caption)
@@ -271,7 +359,8 @@ class Case:
                     stream.write(''.join(b.answer + '\n' for b in boxes))
                 env = dict(os.environ, FAKE_ENCODER_LOG=win_path(log), FAKE_ENCODER_PLAN=win_path(plan_file))
                 proc = subprocess.run(['wine', os.path.join(WIN_BIN, 'boxdriver.exe'), '--log', win_path(box_log),
-                                       '--timeout', '30', win_path(script), win_path(program)] + list(args),
+                                       '--timeout', '30'] + (['--double-click'] if double_click else []) +
+                                      [win_path(script), win_path(program)] + list(args),
                                       cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, env=env,
                                       timeout=90)
                 # The Windows programs' streams are CP932 text streams: every line ends in CR LF.
@@ -284,6 +373,8 @@ class Case:
                 if os.path.exists(box_log):
                     with open(box_log, 'rb') as stream:
                         shown = stream.read().decode('utf-8', 'replace').splitlines()
+                console = [line[len('console: '):] for line in shown if line.startswith('console: ')]
+                shown = [line for line in shown if not line.startswith('console: ')]
                 if proc.returncode in BOXDRIVER_FAILURES:
                     self.fail('wine: boxdriver: %s: %s' % (BOXDRIVER_FAILURES[proc.returncode], err.strip()))
             if normalise:
@@ -292,8 +383,11 @@ class Case:
             encoder_calls = open(log, 'rb').read().replace(b'\r\n', b'\n') if os.path.exists(log) else b''
             results[side] = (proc.returncode, out, err, shown, encoder_calls)
 
+        if wine_only:
+            results['native'] = (status, '', '', [], b'')
         n_status, n_out, n_err, _, n_calls = results['native']
         w_status, w_out, w_err, w_boxes, w_calls = results['wine']
+        self.record['runs'].append((tool, w_status, w_out, w_err, [box_text(b) for b in w_boxes], w_calls))
         if status is not None and n_status != status:
             self.fail('native exit status %d, expected %d' % (n_status, status))
         if status is not None and w_status != status:
@@ -303,6 +397,8 @@ class Case:
             self.fail('wine boxes differ:\n      got      %s\n      expected %s' %
                       ('\n               '.join(w_boxes) or '(none)',
                        '\n               '.join(expected_log) or '(none)'))
+        if wine_only:
+            return
         # Natively each box is "caption: text" on standard error, among the tool's own notices, and
         # a question adds its prompt.
         rest, position = n_err, 0
@@ -320,6 +416,16 @@ class Case:
                 end += len(prompt)
             rest = rest[:found] + rest[end:]
             position = found
+        if double_click:
+            # What the native run wrote to its streams, in the window instead (the order between
+            # the two streams is the runtime's own); the native streams stand in for the window.
+            expected = [line for line in (n_out + rest).split('\n') if line]
+            if expected:
+                expected.append(end_line(n_status))
+            self.record['runs'].append(('console', console))
+            if sorted(line for line in console if line) != sorted(expected) or console[-1:] != expected[-1:]:
+                self.fail('wine: the console window showed %r, expected the lines %r' % (console, expected))
+            rest = n_out = ''
         if rest != w_err:
             self.fail('standard error differs (native without its boxes vs wine):\n      native %r\n      wine   %r'
                       % (rest, w_err))
@@ -331,6 +437,7 @@ class Case:
     def compare_trees(self, expected=None):
         """The files both sides wrote, byte for byte; and, if given, the tree both must hold."""
         native, wine_tree = snapshot(self.tree('native')), snapshot(self.tree('wine'))
+        self.record['trees'].append(wine_tree)
         for name in sorted(set(native) | set(wine_tree)):
             if name not in wine_tree:
                 self.fail('only native wrote %s' % name)
@@ -358,6 +465,52 @@ class Case:
             values = self.registry_values(side, key)
             if values != expected:
                 self.fail('%s registry HKCU\\%s is %r, expected %r' % (side, key, values, expected))
+
+
+# What a terminal gets besides the text: cursor and mode sequences; a move to the right stands for
+# as many blanks.
+TERMINAL_CONTROLS = re.compile(r'\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07|\r')
+
+
+def terminal_text(raw):
+    blanks = lambda m: ' ' * int(m.group(1) or 1) if m.group(2) == 'C' and (m.group(1) or '1').isdigit() else ''
+    return TERMINAL_CONTROLS.sub(blanks, raw.decode('utf-8', 'replace'))
+
+
+def run_in_console(folder, tool, env, timeout=60):
+    """Runs the Windows tool with a terminal as its console, as a person who starts it from one:
+    (exit status, the text the terminal shows), status None when it had to be stopped."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(['wine', os.path.join(WIN_BIN, tool + '.exe')], cwd=folder,
+                            stdin=slave, stdout=slave, stderr=slave, env=env)
+    os.close(slave)
+    shown, deadline = b'', time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        data = b''
+        if ready:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # the terminal's last reader and writer are gone
+                pass
+            shown += data
+        if not data and proc.poll() is not None:
+            break
+        if ready and not data:
+            time.sleep(0.05)
+    status = proc.poll()
+    if status is None:
+        proc.kill()
+        proc.wait()
+    os.close(master)
+    return status, terminal_text(shown)
+
+
+def end_line(status):
+    """The last line of a double-clicked run's window, by its exit status."""
+    if status == 0:
+        return '処理が正常に終わりました。Enterキーを押すとこの画面を閉じます。'
+    return '処理はエラーで終わりました（終了コード %d）。上の表示とメッセージをご確認ください。Enterキーを押すとこの画面を閉じます。' % status
 
 
 def wine(args):
@@ -423,6 +576,8 @@ def hide_not_found(side, text):
     if side == 'native':
         return text.replace("'scmpx.exe' is not recognized as an internal or external command,\n"
                             "operable program or batch file.\n", '<not found>\n')
+    text = re.sub(r"(?m)^Can't recognize 'scmpx\.exe .*' as an internal or external command, or batch script\.\n",
+                  '<not found>\n', text)
     return re.sub(r'(?m)^scmpx\.exe .* を内部または外部コマンド、.*\n', '<not found>\n', text)
 
 
@@ -446,6 +601,35 @@ def drusel_unreadable_encoder_value(case):
     case.run('drusel', cwd='koewav', status=0, normalise=hide_not_found, boxes=[
         Box('001\\Z00100001.WAV: scmpxを起動できないか、変換に失敗しました。', ABORT_RETRY_IGNORE, 'ignore')])
     case.compare_trees()
+
+
+def drusel_passes_over_names_without_cp932(case):
+    """A voice whose name has a character CP932 lacks is passed over with a notice (Windows only: the
+    name must not become a look-alike that names another file); the other voices are converted."""
+    case.registry(encoder_registry)
+    case.write('koewav/001/Z00100001.WAV', b'one')
+    case.write('koewav/001/Zä0100002.WAV', b'not CP932')
+    case.write('koewav/001/Za0100002.WAV', b'the look-alike')
+    log = case.side_file('wine', 'encoder.log')
+    env = dict(os.environ, FAKE_ENCODER_LOG=win_path(log))
+    try:
+        proc = subprocess.run(['wine', os.path.join(WIN_BIN, 'drusel.exe')], cwd=os.path.join(case.tree('wine'), 'koewav'),
+                              stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=60)
+    except subprocess.TimeoutExpired:
+        case.fail('drusel did not end (a box nobody answers?)')
+        return
+    notice = 'Z?0100002.WAV: 名前にCP932で表せない文字があるため飛ばします。\r\n'.encode('cp932')
+    if proc.returncode != 0 or notice not in proc.stderr:
+        case.fail('status %d, standard error %r: expected 0 and the notice %r' % (proc.returncode, proc.stderr, notice))
+    tree = snapshot(case.tree('wine'))
+    expected = {'koewav/001/Z00100001.WAV': b'FAKEMP3:one', 'koewav/001/Zä0100002.WAV': b'not CP932',
+                'koewav/001/Za0100002.WAV': b'FAKEMP3:the look-alike'}
+    for name, data in expected.items():
+        if tree.get(name) != data:
+            case.fail('%s is %s, expected %r' % (name, shorten(tree.get(name)), data))
+    calls = open(log, 'rb').read().count(b'\n') if os.path.exists(log) else 0
+    if calls != 2:
+        case.fail('the encoder was called %d times, expected 2' % calls)
 
 
 def drusel_outside_koewav(case):
@@ -550,6 +734,22 @@ def tormel_unreadable_bgm_folder(case):
         Box('成功しました。', OK, 'ok')])
     case.compare_trees()
     case.expect_file('_inmm.ini', b'BGM\\t1.wav\r\n')
+
+
+def tormel_bgm_folder_without_cp932(case):
+    """Windows only: a BGM_FOLDER with a character CP932 lacks is reported as a value that cannot be
+    read, and "BGM" is used, never the look-alike folder."""
+    key = 'Software\\vnaudio_wine_nocp'
+    case.registry(lambda side: {key: {'BGM_FOLDER': 'musïc'}} if side == 'wine' else {})
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_nocp"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
+    case.write('BGM/t1.wav', wav_header(44100, 1000))
+    case.write('music/t1.wav', wav_header(22050, 1000))
+    case.run('tormel', args=['--avg32'], status=0, wine_only=True, boxes=[
+        Box('BGMフォルダ名の取得に失敗:\nHKEY_CURRENT_USER\\%s\\BGM_FOLDER を読めません。' % key, OK, 'ok'),
+        Box('成功しました。', OK, 'ok')])
+    table = snapshot(case.tree('wine')).get('_inmm.ini')
+    if table != b'BGM\\t1.wav\r\n':
+        case.fail('_inmm.ini is %r, expected the track in BGM' % table)
 
 
 def tormel_text_stream_edges(case):
@@ -664,6 +864,48 @@ def plovenak_second_run(case):
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
+def plovenak_progress_in_a_console(case):
+    """Started from a console, plovenak shows its progress lines there and ends without waiting for
+    anyone; the files are those of a run with redirected streams."""
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
+    case.write('voice/Z001.KOE', koepac([(1, [40]), (2, ['raw'])], sample_rate=0, seed=7))
+    case.write('voice/Z002.KOE', koepac([(9, [30])], sample_rate=0, seed=8))
+    console_game = os.path.join(case.root, 'console')
+    shutil.copytree(case.tree('wine'), console_game)
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
+    case.run('plovenak', status=0)
+    redirected = case.compare_trees()
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
+    status, shown = run_in_console(console_game, 'plovenak', dict(os.environ))
+    if status != 0:
+        case.fail('in a console: exit status %s, expected 0 (None: still running after 60 s)' % status)
+    console = snapshot(console_game)
+    if console != redirected:
+        case.fail('the console run left other files: %s' % sorted(set(console.items()) ^ set(redirected.items())))
+    lines = sorted(line for line in shown.split('\n') if line.strip())
+    expected = sorted(['Z001.KOE -> 001\\Z00100001.WAV', 'Z001.KOE -> 001\\Z00100002.WAV', 'Z002.KOE -> 002\\Z00200009.WAV'])
+    if lines != expected:
+        case.fail('the console showed %r, expected the lines %r' % (shown, expected))
+
+
+def double_clicked_runs(case):
+    """The three steps double-clicked: tormel speaks only in boxes (no window, nothing waits);
+    plovenak shows its lines in a window that ends with how the run ended (here: stopped by a bad
+    archive after two voices); drusel's notice of a missing key shows there before its box."""
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice', 'BGM_FOLDER': 'BGM'}}, absent=[INMM_KEY])
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
+    case.write('REALLIVE.EXE', b'MZ')
+    case.write('BGM/t1.wav', wav_header(44100, 1000))
+    case.write('voice/Z001.KOE', koepac([(1, [40]), (2, ['raw'])], sample_rate=0, seed=9))
+    case.write('voice/Z002.KOE', b'KOEPAK' + bytes(40))
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')], double_click=True)
+    case.run('plovenak', status=1, boxes=[Box('voice\\Z002.KOEはKOE形式ではないようです。', OK, 'ok')],
+             double_click=True)
+    case.run('drusel', cwd='voice', status=1, boxes=[Box('plovenakで作成されたkoewavフォルダで実行してください。', OK, 'ok')],
+             double_click=True)
+    case.compare_trees()
+
+
 def plovenak_stops_at_a_bad_archive(case):
     """An archive without the KOEPAC magic stops the run after the archives before it; no folder is
     made for it; the registry stays switched."""
@@ -688,23 +930,73 @@ def plovenak_koewav_in_other_case(case):
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
-def plovenak_cp932_voice_folder(case):
-    """A Shift_JIS KOE_FOLDER whose second character ends in the byte 0x5C: the restore file doubles
-    the real backslash only, not the trail byte (doubled, regedit would read it as an escape), and the
-    registry store keeps the bytes as Windows does."""
-    folder = '音声\\表示'
-    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': folder}})
-    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
-    stored = folder.encode('cp932')
-    if stored.count(b'\\') != 2:
-        case.fail('test data: %r should hold two 0x5C bytes' % stored)
-    case.run('plovenak', status=1, boxes=[Box('フォルダ %s 内にKOEファイルが見つかりません。' % folder, OK, 'ok',
-                                              native_text='フォルダ '.encode() + stored +
-                                              ' 内にKOEファイルが見つかりません。'.encode())])
+def restore_file(key, value):
+    """koe_restore.reg as regedit on this system reads it: REGEDIT4 in CP932 with each backslash and
+    quote of its own escaped (a 0x5C trail byte is part of its character and stays single), or,
+    where a name is not ASCII and the system's code page is not 932, regedit's UTF-16 form."""
+    text = 'REGEDIT4\r\n[HKEY_CURRENT_USER\\%s]\r\n"KOE_FOLDER"="%s"\r\n' % (
+        key, value.replace('\\', '\\\\').replace('"', '\\"'))
+    if CODE_PAGE != '932' and not (key + value).isascii():
+        return b'\xff\xfe' + text.replace('REGEDIT4', 'Windows Registry Editor Version 5.00').encode('utf-16-le')
+    return text.encode('cp932')
+
+
+def plovenak_restore_file_round_trip(case):
+    """The restore file of a voice folder value with a 0x5C trail byte inside and at its end, and of a
+    Japanese key path, in game folders whose names hold such characters: the file has the form this
+    system's regedit reads, and `regedit /s` on it puts back exactly the old value."""
+    for n, (name, folder) in enumerate((('vnaudio_wine_koe', '音声\\表示'), ('vnaudio_wine_koe', 'ボイス\\表'),
+                                        ('KEY\\夏の日の物語', 'voice'), ('KEY\\夏の日の物語', '声ソ'))):
+        key = 'Software\\' + name
+        game = 'ソフト表%d' % n
+        case.registry(lambda side: {key: {'KOE_FOLDER': folder}})
+        case.write(game + '/GAMEEXE.INI', ini('#REGNAME = "%s"' % name))
+        case.run('plovenak', cwd=game, status=1,
+                 boxes=[Box('フォルダ %s 内にKOEファイルが見つかりません。' % folder, OK, 'ok')])
+        case.compare_trees()
+        expected = restore_file(key, folder)
+        case.expect_file(game + '/koe_restore.reg', expected)
+        case.compare_registry(key, {'koe_folder': b'koewav'})
+        restore = os.path.join(case.tree('wine'), game, 'koe_restore.reg')
+        if os.path.exists(restore):
+            wine(['regedit', '/S', win_path(restore)])
+            values = case.registry_values('wine', key)
+            case.record['restored'].append(values)
+            if values != {'koe_folder': folder.encode('cp932')}:
+                case.fail('regedit /s koe_restore.reg left HKCU\\%s %r, not the old value %r' % (key, values, folder))
+
+
+def plovenak_japanese_game(case):
+    """A game with a Japanese #REGNAME whose KOE_FOLDER names a Japanese folder, installed under a
+    Japanese folder name: its voices are found, unpacked and the value switched."""
+    key = 'Software\\KEY\\夏の日の物語'
+    case.move_to('ゲーム表')
+    case.registry(lambda side: {key: {'KOE_FOLDER': '音声表'}})
+    case.write('GAMEEXE.INI', ini('#REGNAME = "KEY\\夏の日の物語"'))
+    case.write('音声表/Z001.KOE', koepac([(1, [40]), (2, ['raw'])], sample_rate=0, seed=6))
+    case.run('plovenak', status=0)
+    tree = case.compare_trees()
+    if 'koewav/001/Z00100001.WAV' not in tree or 'koewav/001/Z00100002.WAV' not in tree:
+        case.fail('the voices were not unpacked: %s' % sorted(tree))
+    case.expect_file('koe_restore.reg', restore_file(key, '音声表'))
+    case.compare_registry(key, {'koe_folder': b'koewav'})
+
+
+def tormel_japanese_game(case):
+    """A game with a Japanese #REGNAME and a BGM_FOLDER whose last character ends in 0x5C, installed
+    under a Japanese folder name: the tracks are found and timed, and _inmm.ini names them in CP932."""
+    key = 'Software\\KEY\\夏の日の物語'
+    case.move_to('ソフト表')
+    case.registry(lambda side: {key: {'BGM_FOLDER': '曲表'}})
+    case.write('GAMEEXE.INI', ini('#REGNAME = "KEY\\夏の日の物語"',
+                                  '#DSTRACK = 0 - 99999999 - 0 = "BGM01" = "夏"',
+                                  '#DSTRACK = 0 - 99999999 - 0 = "BGM02" = "表"'))
+    case.write('REALLIVE.EXE', b'MZ')
+    case.write('曲表/BGM01.wav', wav_header(44100, 4 * 44100 * 3))
+    case.write('曲表/bgm02.WAV', wav_header(22050, 4 * 22050))
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')])
     case.compare_trees()
-    case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
-                                        b'"KOE_FOLDER"="' + '音声\\\\表示'.encode('cp932') + b'"\r\n')
-    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+    case.expect_file('_inmm.ini', '曲表\\BGM01.wav\r\n曲表\\BGM02.wav\r\n'.encode('cp932'))
 
 
 SCENARIOS = [
@@ -713,23 +1005,76 @@ SCENARIOS = [
     drusel_without_an_encoder,
     drusel_unreadable_encoder_value,
     drusel_outside_koewav,
+    drusel_passes_over_names_without_cp932,
     tormel_avg32,
     tormel_reallive,
     tormel_names_in_other_case,
     tormel_unreadable_bgm_folder,
     tormel_text_stream_edges,
+    tormel_bgm_folder_without_cp932,
     tormel_rolls_back_after_invalid_wav,
     tormel_abort_retry_ignore,
     tormel_refuses_unknown_folders,
     plovenak_unpacks_voices,
     plovenak_second_run,
     plovenak_stops_at_a_bad_archive,
+    plovenak_progress_in_a_console,
+    double_clicked_runs,
     plovenak_koewav_in_other_case,
-    plovenak_cp932_voice_folder,
+    plovenak_restore_file_round_trip,
+    plovenak_japanese_game,
+    tormel_japanese_game,
 ]
 
 
+def comparable(tree):
+    """A tree as a person finds it: a restore file by the values it restores, as its form follows the
+    system's code page; every other file byte for byte."""
+    return {name: parse_reg(read_reg(data)) if name.endswith('koe_restore.reg') else data
+            for name, data in tree.items()}
+
+
+def compare_locales(first, second):
+    """Each scenario's record of one locale's run against the other's."""
+    passed = failed = 0
+    names = sorted(os.listdir(os.path.join(first, 'record')))
+    for name in names:
+        records = []
+        for work in (first, second):
+            path = os.path.join(work, 'record', name)
+            records.append(pickle.load(open(path, 'rb')) if os.path.exists(path) else None)
+        a, b = records
+        problems = []
+        if b is None:
+            problems.append('not run under %s' % os.path.basename(second))
+        else:
+            if len(a['trees']) != len(b['trees']):
+                problems.append('the trees were compared %d and %d times' % (len(a['trees']), len(b['trees'])))
+            for i, (ta, tb) in enumerate(zip(a['trees'], b['trees'])):
+                ta, tb = comparable(ta), comparable(tb)
+                for f in sorted(set(ta) | set(tb)):
+                    if ta.get(f) != tb.get(f):
+                        problems.append('tree %d: %s differs: %s / %s' % (i + 1, f, shorten(ta.get(f)), shorten(tb.get(f))))
+            for what in ('registry', 'runs', 'restored'):
+                if a[what] != b[what]:
+                    problems.append('%s differ:\n      %s\n      %s' % (what, shorten(a[what], 400), shorten(b[what], 400)))
+        label = '%s (%s vs %s)' % (name[:-len('.pickle')], os.path.basename(first), os.path.basename(second))
+        if problems:
+            failed += 1
+            print('FAIL  same for a person under both locales: ' + label)
+            for problem in problems:
+                print('      ' + problem)
+        else:
+            passed += 1
+            print('ok    same for a person under both locales: ' + label)
+    print('%d passed, %d failed' % (passed, failed))
+    return 1 if failed else 0
+
+
 def main():
+    if COMPARING:
+        return compare_locales(*sys.argv[2:4])
+    os.makedirs(os.path.join(WORK, 'record'), exist_ok=True)
     # Checks that run.sh made before the scenarios count in the closing line too.
     passed, failed = (int(n) for n in os.environ.get('VNAUDIO_WINE_PRIOR', '0 0').split())
     for scenario in SCENARIOS:
@@ -743,14 +1088,16 @@ def main():
         except Exception:
             case.fail('crashed:\n' + traceback.format_exc())
         seconds = time.monotonic() - started
+        with open(os.path.join(WORK, 'record', name + '.pickle'), 'wb') as stream:
+            pickle.dump(case.record, stream)
         if case.problems:
             failed += 1
-            print('FAIL  %s (%.1f s)' % (name, seconds))
+            print('FAIL  %s [%s] (%.1f s)' % (name, LOCALE, seconds))
             for problem in case.problems:
                 print('      ' + problem)
         else:
             passed += 1
-            print('ok    %s (%.1f s)' % (name, seconds))
+            print('ok    %s [%s] (%.1f s)' % (name, LOCALE, seconds))
         sys.stdout.flush()
     if not any(not SELECTED or any(s in f.__name__ for s in SELECTED) for f in SCENARIOS):
         print('FAIL  no scenario matches %s' % ' '.join(SELECTED))

@@ -1,6 +1,7 @@
-# Wine for the scenarios: a fresh 32-bit prefix with a Japanese locale and headless message boxes,
-# served by one wineserver for the whole run. Sourced by run.sh; every function reports its own
-# failure on stderr and answers non-zero.
+# Wine for the scenarios: a fresh prefix per locale with headless message boxes, served by one
+# wineserver for that locale's run. Sourced by run.sh; every function reports its own failure on
+# stderr and answers non-zero. VNAUDIO_WINE_ARCH=win64 runs a 64-bit test build under wine64 on hosts
+# whose kernel cannot run 32-bit programs (the product itself is 32-bit).
 #
 # Packages on a fresh Debian machine:
 #   dpkg --add-architecture i386; apt-get update
@@ -10,6 +11,11 @@
 # exits 0, so the 32-bit loader is looked for by name and proven by an exit status round trip later.
 check_wine() {
     local tool
+    if [ "${VNAUDIO_WINE_ARCH:-win32}" = win64 ]; then
+        command -v wine >/dev/null && return 0
+        echo "wine setup: wine is missing" >&2
+        return 1
+    fi
     for tool in wine wineboot wineserver regedit localedef; do
         if ! command -v "$tool" >/dev/null; then
             echo "wine setup: $tool is missing (install wine, wine32, wine64 and locales)" >&2
@@ -29,27 +35,45 @@ check_wine() {
     fi
 }
 
-# Uses the system's ja_JP.UTF-8 locale, or builds one under $1 and points LOCPATH at it: the ANSI code
-# page under Wine follows the locale, and CP932 texts need it.
+# Under VNAUDIO_WINE_ARCH=win64, leads every wine call (the wine script prefers the 32-bit loader
+# whenever it is installed, even where the kernel cannot run it) to the 64-bit loader.
+use_wine_loader() {
+    local dir=$1/bin loader
+    [ "${VNAUDIO_WINE_ARCH:-win32}" = win64 ] || return 0
+    loader=$(ls /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 /opt/wine*/bin/wine64 2>/dev/null | head -n 1)
+    if [ -z "$loader" ]; then
+        echo "wine setup: no 64-bit Wine loader (wine64) found" >&2
+        return 1
+    fi
+    mkdir -p "$dir"
+    printf '#!/bin/sh\nexport WINELOADER=%s\nexec %s "$@"\n' "$loader" "$loader" >"$dir/wine"
+    chmod +x "$dir/wine"
+    ln -sf wine "$dir/wine-stable"
+    export PATH=$dir:$PATH
+}
+
+# Uses the system's locale $2 (ja_JP.UTF-8, en_US.UTF-8), or builds it under $1 and points LOCPATH at
+# it: Wine takes the ANSI code page from the locale.
 make_locale() {
-    local dir=$1
-    if locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
-        export LC_ALL=ja_JP.UTF-8
+    local dir=$1 name=$2
+    if locale -a 2>/dev/null | grep -qix "${name%%.*}\.utf-\?8"; then
+        unset LOCPATH
+        export LC_ALL=$name
         return 0
     fi
     mkdir -p "$dir"
-    if ! localedef -i ja_JP -f UTF-8 "$dir/ja_JP.UTF-8" >"$dir/localedef.log" 2>&1; then
-        echo "wine setup: localedef could not build ja_JP.UTF-8 (install locales):" >&2
+    if [ ! -d "$dir/$name" ] && ! localedef -i "${name%%.*}" -f UTF-8 "$dir/$name" >"$dir/localedef.log" 2>&1; then
+        echo "wine setup: localedef could not build $name (install locales):" >&2
         cat "$dir/localedef.log" >&2
         return 1
     fi
     # bash itself cannot load a locale from LOCPATH and would warn: only the children need it.
-    { export LOCPATH=$dir LC_ALL=ja_JP.UTF-8; } 2>/dev/null
+    { export LOCPATH=$dir LC_ALL=$name; } 2>/dev/null
 }
 
-# A fresh WINEARCH=win32 prefix at $1 with Graphics=null; leaves one persistent wineserver running.
+# A fresh prefix at $1 with Graphics=null; leaves one persistent wineserver running.
 make_prefix() {
-    export WINEPREFIX=$1 WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+    export WINEPREFIX=$1 WINEARCH=${VNAUDIO_WINE_ARCH:-win32} WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
     if ! wineboot --init >"$WINEPREFIX.log" 2>&1; then
         echo "wine setup: wineboot --init failed:" >&2
         cat "$WINEPREFIX.log" >&2
@@ -81,10 +105,10 @@ stop_wine() {
     return 0
 }
 
-# Proves that a 32-bit program really runs and its exit status comes back: the helper's probe
-# prints the ANSI code page and exits with 42.
+# Proves that a Windows program really runs and its exit status comes back: the helper's probe
+# prints the ANSI code page ($2, the locale's) and exits with 42.
 check_round_trip() {
-    local boxdriver=$1 out status
+    local boxdriver=$1 code_page=$2 out status
     wine "$boxdriver" --probe </dev/null >"$WINEPREFIX.probe" 2>&1
     status=$?
     out=$(cat "$WINEPREFIX.probe")
@@ -92,8 +116,8 @@ check_round_trip() {
         echo "wine setup: $boxdriver --probe exited with $status, not 42 (is wine32 working?): $out" >&2
         return 1
     fi
-    if [ "${out//$'\r'/}" != "acp=932" ]; then
-        echo "wine setup: the ANSI code page under Wine is not 932 (locale not in effect): $out" >&2
+    if [ "${out//$'\r'/}" != "acp=$code_page" ]; then
+        echo "wine setup: the ANSI code page under Wine is not $code_page (locale not in effect): $out" >&2
         return 1
     fi
 }

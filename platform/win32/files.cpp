@@ -1,0 +1,133 @@
+// File, folder and search calls: the runtime's and the system's wide calls, names converted from and
+// to CP932 here, so a Japanese name means the same file on every system locale.
+#include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
+
+#include <direct.h>
+#include <io.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int file_access(const char* path, int mode) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _waccess(wide, mode) : -1;
+}
+
+int make_dir(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wmkdir(wide) : -1;
+}
+
+int change_dir(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wchdir(wide) : -1;
+}
+
+int remove_file(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wremove(wide) : -1;
+}
+
+int rename_file(const char* from, const char* to) {
+    wchar_t wide_from[WIDE_PATH_ROOM], wide_to[WIDE_PATH_ROOM];
+    if (!widen_name(from, wide_from, WIDE_PATH_ROOM) || !widen_name(to, wide_to, WIDE_PATH_ROOM)) return -1;
+    return _wrename(wide_from, wide_to);
+}
+
+FILE* open_file(const char* path, const char* mode) {
+    wchar_t wide[WIDE_PATH_ROOM], wide_mode[16];
+    size_t n = strlen(mode);
+    if (n >= sizeof wide_mode / sizeof wide_mode[0]) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    for (size_t i = 0; i <= n; ++i) wide_mode[i] = static_cast<unsigned char>(mode[i]);
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wfopen(wide, wide_mode) : nullptr;
+}
+
+int replace_file(const char* from, const char* to) {
+    wchar_t wide_from[WIDE_PATH_ROOM], wide_to[WIDE_PATH_ROOM];
+    if (!widen_name(from, wide_from, WIDE_PATH_ROOM) || !widen_name(to, wide_to, WIDE_PATH_ROOM)) return -1;
+    if (MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
+                                                                          : EACCES;
+    return -1;
+}
+
+// A found name the tools can hold: false, after a notice, for a name with a character CP932 lacks.
+// Such a file cannot be named back in CP932, and a look-alike name would be another file.
+static bool take_name(const wchar_t* name, unsigned attrib, find_entry* out) {
+    int n = narrow_text(name, -1, out->name, sizeof out->name);
+    if (n > 0) {
+        out->attrib = attrib;
+        return true;
+    }
+    char shown[sizeof out->name];
+    if (narrow_for_display(name, -1, shown, sizeof shown) < 0) strcpy(shown, "?");
+    fprintf(stderr, "%s: 名前にCP932で表せない文字があるため飛ばします。\n", shown);
+    return false;
+}
+
+// The search calls report through GetLastError; the tools read errno, as after _findfirst, where
+// running out of names is ENOENT and anything else a real failure.
+static void set_search_errno() {
+    DWORD error = GetLastError();
+    errno = error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                ? ENOENT
+                : error == ERROR_ACCESS_DENIED ? EACCES : EIO;
+}
+
+int find_next_file(find_state* search, find_entry* out) {
+    WIN32_FIND_DATAW data;
+    do {
+        if (!FindNextFileW(reinterpret_cast<HANDLE>(search), &data)) {
+            set_search_errno();
+            return 0;
+        }
+    } while (!take_name(data.cFileName, data.dwFileAttributes, out));
+    return 1;
+}
+
+find_state* find_first_file(const char* pattern, find_entry* out) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    if (!widen_name(pattern, wide, WIDE_PATH_ROOM)) return nullptr;
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(wide, &data);
+    if (handle == INVALID_HANDLE_VALUE) {
+        set_search_errno();
+        return nullptr;
+    }
+    find_state* search = reinterpret_cast<find_state*>(handle);
+    if (take_name(data.cFileName, data.dwFileAttributes, out) || find_next_file(search, out)) return search;
+    int error = errno;
+    FindClose(handle);
+    errno = error;
+    return nullptr;
+}
+
+void find_close(find_state* search) { FindClose(reinterpret_cast<HANDLE>(search)); }
+
+int findnext(intptr_t handle, find_entry* out) {
+    _wfinddata_t data;
+    int result;
+    while ((result = static_cast<int>(_wfindnext(handle, &data))) == 0 && !take_name(data.name, data.attrib, out)) {
+    }
+    return result;
+}
+
+intptr_t findfirst(const char* pattern, find_entry* out) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    if (!widen_name(pattern, wide, WIDE_PATH_ROOM)) return -1;
+    _wfinddata_t data;
+    intptr_t handle = _wfindfirst(wide, &data);
+    if (handle == -1 || take_name(data.name, data.attrib, out) || findnext(handle, out) == 0) return handle;
+    int error = errno;
+    _findclose(handle);
+    errno = error;
+    return -1;
+}
+
+int findclose(intptr_t handle) { return _findclose(handle); }
