@@ -22,7 +22,7 @@ const int KILLED = 128 + 9;
 
 // strace counts the calls of each system call apart, whatever set it is given: one system call at
 // a time, a kill lands on every call.
-const char* const CALL_KINDS[] = {"write", "rename", "renameat", "renameat2", "unlink", "unlinkat"};
+const char* const CALL_KINDS[] = {"write", "pwrite64", "rename", "renameat", "renameat2", "unlink", "unlinkat"};
 
 // Runs program under strace with the nth call of kinds killing it.
 run_result run_killed_at(const std::string& kinds, int nth, const std::string& program,
