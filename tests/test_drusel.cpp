@@ -8,6 +8,12 @@
 
 namespace {
 
+std::string without_prompts(std::string text) {
+    const std::string prompt = "[a]bort, [r]etry, [i]gnore? ";
+    for (size_t at; (at = text.find(prompt)) != std::string::npos;) text.erase(at, prompt.size());
+    return text;
+}
+
 const std::string reg_header = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\vurlo\\_inmm.dll]\r\n";
 
 class DruselTest : public testing::Test {
@@ -170,11 +176,25 @@ TEST_F(DruselTest, FolderWithoutWavsGetsItsLine) {
 
 TEST_F(DruselTest, OutsideAKoewavTreeItSaysWhereToRun) {
     make_dirs(koewav + "/BGM");
-    write_file(koewav + "/GAMEEXE.INI", "#REGNAME = \"x\"\n");
     run_result r = run();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "BGM: wavファイルがありません。\n"
                      "drusel.exe: plovenakで作成されたkoewavフォルダで実行してください。\n");
+}
+
+// The game's own music must never be encoded or removed: the game folder is refused up front.
+TEST_F(DruselTest, GameFolderIsRefusedBeforeAnythingIsTouched) {
+    voice("BGM/BGM01.WAV", "music");
+    voice("001/Z00100001.WAV", "one");
+    write_file(koewav + "/gameexe.ini", "#REGNAME = \"x\"\n");
+    auto before = snapshot(koewav);
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "drusel.exe: GAMEEXE.INIのあるフォルダでは実行できません。"
+                     "plovenakで作成されたkoewavフォルダで実行してください。\n");
+    EXPECT_EQ(snapshot(koewav), before);
+    EXPECT_FALSE(exists(log)) << "the encoder was started";
 }
 
 TEST_F(DruselTest, FallsBackToScmpxWhenTheValueIsEmptyOrTheKeyMissing) {
@@ -207,28 +227,62 @@ TEST_F(DruselTest, MissingValueIsAReadFailure) {
     EXPECT_EQ(r.out.substr(0, 16), "scmpx.exe -e -w ");
 }
 
-TEST_F(DruselTest, EncoderPathWithABlankFailsIntoTheBox) {
-    voice("001/Z00100001.WAV", "one");
-    voice("001/Z00100002.WAV", "two");
+// The encoder is started with its arguments as they are: no character of a name is interpreted.
+TEST_F(DruselTest, NamesReachTheEncoderAsTheyAre) {
+    const std::string odd = "a b&c%PATH%^d\"e'f.WAV";
+    voice("001/" + odd, "odd");
     std::string spaced = dir / "my enc";
     make_dirs(spaced);
     ASSERT_EQ(symlink(bin_path("fake_encoder").c_str(), (spaced + "/fake_encoder").c_str()), 0);
     use_encoder(spaced + "/fake_encoder");
-    run_result r = run("i\ni\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(encoder_calls().size(), 0u);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "two");
-    size_t boxes = 0;
-    for (size_t at = 0; (at = r.err.find("変換に失敗しました。", at)) != std::string::npos; ++at) ++boxes;
-    EXPECT_EQ(boxes, 2u);
+    run_result r = run();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, spaced + "/fake_encoder -e -w 001\\" + odd + " 001\\" + odd + ".mp3\n");
+    EXPECT_EQ(encoder_calls(), std::vector<std::string>{"-e -w 001\\" + odd + " 001\\" + odd + ".mp3"});
+    EXPECT_EQ(read_file(koewav + "/001/" + odd), "FAKEMP3:odd");
 }
 
-TEST_F(DruselTest, SecondRunConvertsTheReplacedFilesAgain) {
+// What an earlier run left behind - converted voices, a voice killed between its steps, a stale or
+// empty MP3 file - never costs a voice and never gets a voice encoded twice.
+TEST_F(DruselTest, ReRunsFinishWhatAnEarlierRunLeft) {
+    std::vector<std::string> env = {"FAKE_ENCODER_ID3=1"};
     voice("001/Z00100001.WAV", "one");
-    ASSERT_EQ(run().status, 0);
-    ASSERT_EQ(run().status, 0);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:FAKEMP3:one");
+    voice("001/Z00100002.WAV", "two");
+    voice("002/Z00200001.WAV", "three");
+    ASSERT_EQ(run("", env).status, 0);
+    ASSERT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "ID3FAKE:one");
+    remove((koewav + "/001/Z00100001.WAV").c_str());
+    write_file(koewav + "/001/Z00100001.WAV.mp3", "ID3FAKE:one");     // killed before its rename
+    write_file(koewav + "/002/Z00200001.WAV", "three");                // put back as WAV ...
+    write_file(koewav + "/002/Z00200001.WAV.mp3", "ID3stale");         // ... beside an old partial MP3
+    voice("002/Z00200002.WAV", "four");
+    remove(log.c_str());
+    write_file(plan, "Z00200001.WAV 98\nZ00200002.WAV 97\nZ00200002.WAV 0\n");
+    run_result r = run("i\nr\n", env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, std::string> expected = {
+        {"001/", ""}, {"002/", ""},
+        {"001/Z00100001.WAV", "ID3FAKE:one"}, {"001/Z00100002.WAV", "ID3FAKE:two"},
+        {"002/Z00200001.WAV", "three"}, {"002/Z00200002.WAV", "ID3FAKE:four"}};
+    EXPECT_EQ(snapshot(koewav), expected);
+    EXPECT_EQ(r.out, command("002\\Z00200001.WAV") + command("002\\Z00200002.WAV"));
+    EXPECT_EQ(without_prompts(r.err),
+              "001\\Z00100001.WAV.mp3: 001\\Z00100001.WAVに戻します。\n"
+              "001\\Z00100001.WAV: すでにMP3データです。変換しません。\n"
+              "001\\Z00100002.WAV: すでにMP3データです。変換しません。\n"
+              "drusel.exe: 002\\Z00200001.WAV: scmpxを起動できないか、変換に失敗しました。\n"
+              "drusel.exe: 002\\Z00200002.WAV: scmpxを起動できないか、変換に失敗しました。\n");
+}
+
+TEST_F(DruselTest, AVoiceSkippedForItsLengthEndsTheRunWithOne) {
+    const std::string name = std::string(251, 'z') + ".WAV";   // its MP3 name takes 260 bytes
+    voice("001/" + name, "long");
+    voice("001/Z00100001.WAV", "one");
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "001\\" + name + ": パスが長すぎます。\n");
+    EXPECT_EQ(read_file(koewav + "/001/" + name), "long");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
 }
 
 // The LAME wrapper turns real speech-like WAVs into MP3s that an independent decoder reads back.

@@ -113,11 +113,6 @@ int rename_file(const char* from, const char* to) { return rename(from, to); }
 FILE* open_file(const char* path, const char* mode) { return fopen(path, mode); }
 // The runtime buffers its streams fully when they go to a pipe or a file, and system() does not
 // flush them: without this, lines written before a command would come out after the command's own.
-int run_command(const char* command) {
-    fflush(nullptr);
-    return system(command);
-}
-
 // CP932 text as UTF-16, whatever the system's ANSI code page. -1 when it is not CP932 or does not
 // fit in room units with the terminator.
 size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room) {
