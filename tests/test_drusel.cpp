@@ -325,3 +325,105 @@ TEST_F(DruselTest, RealMp3sWithTheLameWrapper) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// With -j N the same answers lead to the same questions, the same exit status and the same files as
+// a run with one encoder; only an Abort differs, by the voices whose encoders were already running,
+// which finish and are kept.
+TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
+    const std::vector<std::string> names = {"001/Z00100001.WAV", "001/Z00100002.WAV", "001/Z00100003.WAV",
+                                            "001/Z00100004.WAV", "002/Z00200001.WAV", "002/Z00200002.WAV",
+                                            "002/Z00200003.WAV"};
+    struct scenario {
+        const char* what;
+        const char* plan;
+        const char* answers;
+        int status;
+        const char* aborted_at;   // the voice asked about when the run was aborted
+    };
+    const scenario scenarios[] = {
+        {"all converted", "", "", 0, nullptr},
+        {"retry", "Z00100002.WAV 1\nZ00100002.WAV 99\n", "r\nr\n", 0, nullptr},
+        {"ignore", "Z00100002.WAV 1\nZ00200001.WAV 98\n", "i\ni\n", 0, nullptr},
+        {"abort", "Z00100003.WAV 1\n", "a\n", 1, "001/Z00100003.WAV"},
+        {"end of input", "Z00100002.WAV 1\n", "", 1, "001/Z00100002.WAV"},
+    };
+    for (const scenario& s : scenarios) {
+        SCOPED_TRACE(s.what);
+        struct outcome {
+            run_result r;
+            std::map<std::string, std::string> files;
+            int peak = 0;
+        } one, three;
+        for (outcome* o : {&one, &three}) {
+            remove(log.c_str());
+            std::string running = dir / (o == &one ? "running1" : "running3");
+            make_dirs(running);
+            for (const std::string& name : names) voice(name, name);
+            write_file(plan, s.plan);
+            std::vector<std::string> env = {"FAKE_ENCODER_MS=150", "FAKE_ENCODER_RUNNING=" + running,
+                                            "VNAUDIO_REGISTRY=" + registry, "FAKE_ENCODER_LOG=" + log,
+                                            "FAKE_ENCODER_PLAN=" + plan};
+            std::vector<std::string> args;
+            if (o == &three) args = {"-j", "3"};
+            o->r = run_program(bin_path("drusel"), args, koewav, s.answers, env);
+            o->files = snapshot(koewav);
+            for (const std::string& n : lines_of(read_file(running + "/counts"))) o->peak = std::max(o->peak, stoi(n));
+        }
+        EXPECT_EQ(three.r.status, s.status) << three.r.err;
+        EXPECT_EQ(one.r.status, s.status) << one.r.err;
+        EXPECT_EQ(without_prompts(three.r.err), without_prompts(one.r.err)) << "the questions differ";
+        EXPECT_EQ(one.peak, 1);
+        EXPECT_LE(three.peak, 3);
+        if (!s.aborted_at) {
+            EXPECT_EQ(three.r.out, one.r.out);
+            EXPECT_EQ(three.files, one.files);
+            if (!*s.plan) EXPECT_EQ(three.peak, 3) << "the encoders never ran side by side";
+            continue;
+        }
+        // Past the aborted voice, a voice is converted exactly when its encoder had been started.
+        std::vector<std::string> started = lines_of(three.r.out);
+        bool past = false;
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            std::string wav = name.substr(0, 3) + "\\" + name.substr(4);
+            bool was_started = false;
+            for (const std::string& line : started) was_started |= line.find(" " + wav + " ") != std::string::npos;
+            past |= name == s.aborted_at;
+            bool converted = three.files[name] == "FAKEMP3:" + name;
+            EXPECT_EQ(converted, past ? was_started && name != s.aborted_at : one.files[name] != name);
+            EXPECT_TRUE(converted || three.files[name] == name);
+            EXPECT_EQ(three.files.count(name + ".mp3"), 0u);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DruselTest, CommandLineOtherThanJobsIsRefusedUntouched) {
+    voice("001/Z00100001.WAV", "one");
+    const std::vector<std::vector<std::string>> refused = {{"-j", "0"}, {"-j", "65"}, {"-j", "2x"}, {"-x"},
+                                                           {"-j", "2", "3"}, {"koewav"}};
+    for (const auto& args : refused) {
+        run_result r = run_program(bin_path("drusel"), args, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "drusel.exe: 使い方: drusel [-j [同時に動かすエンコーダの数 (1以上64以下)]]\n");
+        EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    }
+    // "-j" alone takes the machine's processors.
+    run_result r = run_program(bin_path("drusel"), {"-j"}, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+}
+
+}  // namespace
