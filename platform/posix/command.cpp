@@ -102,14 +102,13 @@ long start_program(const char* const* args) {
     fflush(nullptr);
     std::string program = find_program_file(args[0]);
     if (program.empty()) {
-        fprintf(stderr, "'%s' is not recognized as an internal or external command,\noperable program or batch file.\n",
-                args[0]);
+        fprintf(stderr, "%s を起動できません。\n", args[0]);
         return -1;
     }
     pid_t pid;
     int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char* const*>(args), environ);
     if (rc != 0) {
-        fprintf(stderr, "%s: cannot start: %s\n", args[0], strerror(rc));
+        fprintf(stderr, "%s を起動できません。\n", args[0]);
         return -1;
     }
     running.insert(pid);

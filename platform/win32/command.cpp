@@ -91,7 +91,8 @@ long start_program(const char* const* args) {
     // No application name: the system finds the program as it finds the first word of a command
     // line (the program's folder, the current folder, the system folders, PATH; ".exe" added).
     if (!CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags, NULL, NULL, &startup, &info)) {
-        fprintf(stderr, "%s: cannot start (error %lu)\n", args[0], static_cast<unsigned long>(GetLastError()));
+        // The same words as the Linux build: a script reading them need not know the system.
+        fprintf(stderr, "%s を起動できません。\n", args[0]);
         return -1;
     }
     CloseHandle(info.hThread);

@@ -7,7 +7,8 @@
 // leaves a partial OUT behind like a crashed encoder; status 98 answers success without writing OUT,
 // 97 success with an empty OUT. FAKE_ENCODER_MS makes each call take that long. FAKE_ENCODER_RUNNING
 // names a folder where each call marks itself while it runs and appends to its file "counts" how
-// many calls it saw running, at its start and its end.
+// many calls it saw running, at its start and its end. FAKE_ENCODER_SAY makes it print a line of
+// its own on standard output, to show where an encoder's output lands among the converter's.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
         remove(mark.c_str());
     }
 
+    if (getenv("FAKE_ENCODER_SAY")) printf("encoding %s\n", argv[3]);
     int status = planned_status(calls, argv[3]);
     if (status == 98) return 0;
     if (status != 0 && status != 99 && status != 97) return status;
