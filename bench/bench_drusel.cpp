@@ -12,6 +12,7 @@
 // drusel's own cost is its -j 1 time less the scmpx loop's, against the plain lame loop's time.
 // --phase runs one phase alone, so that a whole-process timer can compare two of them.
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +23,12 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -135,22 +139,36 @@ bool make_tree(const std::string& koewav, const std::vector<voice_file>& names, 
     return true;
 }
 
-// Runs a program in folder with its output thrown away and the environment extended; its status.
-int run_quiet(const std::vector<std::string>& args, const std::string& folder, const std::vector<std::string>& env) {
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+// Runs a program in folder with its output thrown away (standard error into err_file when given)
+// and the environment extended; its status. The loops start their programs with posix_spawn, as
+// drusel does: forking this process, which holds every voice in memory, would cost more.
+int run_quiet(const std::vector<std::string>& args, const std::string& folder, const std::vector<std::string>& env,
+              const std::string& err_file = "") {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (folder.empty() && env.empty()) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+        int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) return -1;
+    } else {
+        pid = fork();
+        if (pid < 0) return -1;
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            int err = err_file.empty() ? null : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err < 0 ? null : err, 2);
+            if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
+            for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
@@ -171,8 +189,15 @@ phase_result run_phase(const std::string& phase, const std::string& koewav, cons
     auto start = std::chrono::steady_clock::now();
     if (in_place) {
         std::vector<std::string> args = {bin + "/drusel", "-j", phase == "j1" ? "1" : "2"};
-        int status = run_quiet(args, koewav, {"VNAUDIO_REGISTRY=" + registry});
-        if (status != 0) fprintf(stderr, "drusel ended with %d\n", status);
+        std::string err_file = koewav + "/../drusel.err";
+        int status = run_quiet(args, koewav, {"VNAUDIO_REGISTRY=" + registry}, err_file);
+        if (status != 0) {
+            fprintf(stderr, "drusel ended with %d:\n", status);
+            FILE* f = fopen(err_file.c_str(), "r");
+            char line[1024];
+            for (int n = 0; f && n < 10 && fgets(line, sizeof line, f); ++n) fputs(line, stderr);
+            if (f) fclose(f);
+        }
     } else {
         for (const voice_file& v : names) {
             std::string in = koewav + "/" + v.folder + "/" + v.name, out = in + ".mp3";
