@@ -299,7 +299,17 @@ TEST_F(DruselTest, RealMp3sWithTheLameWrapper) {
     use_encoder(bin_path("scmpx"));
     run_result r = run();
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* name : {"Z00100001.WAV", "Z00100002.WAV"}) {
+    // Real MP3 data is known again: a second run encodes nothing.
+    r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "001\\Z00100001.WAV: すでにMP3データです。変換しません。\n"
+                     "001\\Z00100002.WAV: すでにMP3データです。変換しません。\n");
+    // Names in another letter case take the wrapper's other road, through the platform's path rules.
+    voice("001/Z00100003.WAV", wav);
+    r = run_program(bin_path("scmpx"), {"-e", "-w", "001\\z00100003.wav", "001\\Z00100003.WAV.mp3"}, koewav);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"Z00100001.WAV", "Z00100002.WAV", "Z00100003.WAV.mp3"}) {
         std::string file = koewav + "/001/" + name;
         std::string data = read_file(file);
         ASSERT_GT(data.size(), 100u);
