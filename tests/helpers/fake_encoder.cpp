@@ -105,7 +105,10 @@ int main(int argc, char** argv) {
     if (!in) return 3;
     FILE* out = open_file(argv[4], "wb");
     if (!out) return 4;
-    if (status == 97) return fclose(out) == 0 ? 0 : 5;
+    if (status == 97) {
+        fclose(in);
+        return fclose(out) == 0 ? 0 : 5;
+    }
     fputs(getenv("FAKE_ENCODER_ID3") ? "ID3FAKE:" : "FAKEMP3:", out);
     char buf[4096];
     size_t n;
