@@ -101,8 +101,24 @@ size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room);
 void begin_run(int* argc, char*** argv);
 int end_run(int status);
 
-// ---- Commands ----
-// system(command): the exit status of the command, non-zero when it could not be started.
+// ---- Programs ----
+// The program args[0] started directly with the arguments args[1..] (null-terminated), no command
+// interpreter between: no character of an argument is interpreted. A bare name is looked for as
+// Windows would (the current folder, then PATH; a missing ".exe" forgiven on Linux). The program
+// inherits the standard streams, which are flushed first, and opens no window of its own.
+// run_program waits and answers its exit status, non-zero when it could not be started (a line on
+// standard error then says why).
+int run_program(const char* const* args);
+// start_program answers an id (> 0) for the running program, or -1 when it could not be started
+// (a line on standard error). wait_any_program waits until one started program ends, answers its id
+// and puts its exit status in *status; -1 when none is running. At most MAX_PROGRAMS run at once.
+constexpr int MAX_PROGRAMS = 64;
+long start_program(const char* const* args);
+long wait_any_program(int* status);
+// The number of processors the system offers (at least 1).
+int count_processors();
+// system(command) for a plain command line: split at blanks (a double-quoted stretch kept whole),
+// then run_program. The exit status, non-zero when it could not be started.
 int run_command(const char* command);
 
 #endif

@@ -8,6 +8,12 @@
 
 namespace {
 
+std::string without_prompts(std::string text) {
+    const std::string prompt = "[a]bort, [r]etry, [i]gnore? ";
+    for (size_t at; (at = text.find(prompt)) != std::string::npos;) text.erase(at, prompt.size());
+    return text;
+}
+
 const std::string reg_header = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\vurlo\\_inmm.dll]\r\n";
 
 class DruselTest : public testing::Test {
@@ -170,11 +176,25 @@ TEST_F(DruselTest, FolderWithoutWavsGetsItsLine) {
 
 TEST_F(DruselTest, OutsideAKoewavTreeItSaysWhereToRun) {
     make_dirs(koewav + "/BGM");
-    write_file(koewav + "/GAMEEXE.INI", "#REGNAME = \"x\"\n");
     run_result r = run();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "BGM: wavファイルがありません。\n"
                      "drusel.exe: plovenakで作成されたkoewavフォルダで実行してください。\n");
+}
+
+// The game's own music must never be encoded or removed: the game folder is refused up front.
+TEST_F(DruselTest, GameFolderIsRefusedBeforeAnythingIsTouched) {
+    voice("BGM/BGM01.WAV", "music");
+    voice("001/Z00100001.WAV", "one");
+    write_file(koewav + "/gameexe.ini", "#REGNAME = \"x\"\n");
+    auto before = snapshot(koewav);
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "drusel.exe: GAMEEXE.INIのあるフォルダでは実行できません。"
+                     "plovenakで作成されたkoewavフォルダで実行してください。\n");
+    EXPECT_EQ(snapshot(koewav), before);
+    EXPECT_FALSE(exists(log)) << "the encoder was started";
 }
 
 TEST_F(DruselTest, FallsBackToScmpxWhenTheValueIsEmptyOrTheKeyMissing) {
@@ -207,28 +227,62 @@ TEST_F(DruselTest, MissingValueIsAReadFailure) {
     EXPECT_EQ(r.out.substr(0, 16), "scmpx.exe -e -w ");
 }
 
-TEST_F(DruselTest, EncoderPathWithABlankFailsIntoTheBox) {
-    voice("001/Z00100001.WAV", "one");
-    voice("001/Z00100002.WAV", "two");
+// The encoder is started with its arguments as they are: no character of a name is interpreted.
+TEST_F(DruselTest, NamesReachTheEncoderAsTheyAre) {
+    const std::string odd = "a b&c%PATH%^d\"e'f.WAV";
+    voice("001/" + odd, "odd");
     std::string spaced = dir / "my enc";
     make_dirs(spaced);
     ASSERT_EQ(symlink(bin_path("fake_encoder").c_str(), (spaced + "/fake_encoder").c_str()), 0);
     use_encoder(spaced + "/fake_encoder");
-    run_result r = run("i\ni\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(encoder_calls().size(), 0u);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "two");
-    size_t boxes = 0;
-    for (size_t at = 0; (at = r.err.find("変換に失敗しました。", at)) != std::string::npos; ++at) ++boxes;
-    EXPECT_EQ(boxes, 2u);
+    run_result r = run();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, spaced + "/fake_encoder -e -w 001\\" + odd + " 001\\" + odd + ".mp3\n");
+    EXPECT_EQ(encoder_calls(), std::vector<std::string>{"-e -w 001\\" + odd + " 001\\" + odd + ".mp3"});
+    EXPECT_EQ(read_file(koewav + "/001/" + odd), "FAKEMP3:odd");
 }
 
-TEST_F(DruselTest, SecondRunConvertsTheReplacedFilesAgain) {
+// What an earlier run left behind - converted voices, a voice killed between its steps, a stale or
+// empty MP3 file - never costs a voice and never gets a voice encoded twice.
+TEST_F(DruselTest, ReRunsFinishWhatAnEarlierRunLeft) {
+    std::vector<std::string> env = {"FAKE_ENCODER_ID3=1"};
     voice("001/Z00100001.WAV", "one");
-    ASSERT_EQ(run().status, 0);
-    ASSERT_EQ(run().status, 0);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:FAKEMP3:one");
+    voice("001/Z00100002.WAV", "two");
+    voice("002/Z00200001.WAV", "three");
+    ASSERT_EQ(run("", env).status, 0);
+    ASSERT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "ID3FAKE:one");
+    remove((koewav + "/001/Z00100001.WAV").c_str());
+    write_file(koewav + "/001/Z00100001.WAV.mp3", "ID3FAKE:one");     // killed before its rename
+    write_file(koewav + "/002/Z00200001.WAV", "three");                // put back as WAV ...
+    write_file(koewav + "/002/Z00200001.WAV.mp3", "ID3stale");         // ... beside an old partial MP3
+    voice("002/Z00200002.WAV", "four");
+    remove(log.c_str());
+    write_file(plan, "Z00200001.WAV 98\nZ00200002.WAV 97\nZ00200002.WAV 0\n");
+    run_result r = run("i\nr\n", env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, std::string> expected = {
+        {"001/", ""}, {"002/", ""},
+        {"001/Z00100001.WAV", "ID3FAKE:one"}, {"001/Z00100002.WAV", "ID3FAKE:two"},
+        {"002/Z00200001.WAV", "three"}, {"002/Z00200002.WAV", "ID3FAKE:four"}};
+    EXPECT_EQ(snapshot(koewav), expected);
+    EXPECT_EQ(r.out, command("002\\Z00200001.WAV") + command("002\\Z00200002.WAV"));
+    EXPECT_EQ(without_prompts(r.err),
+              "001\\Z00100001.WAV.mp3: 001\\Z00100001.WAVに戻します。\n"
+              "001\\Z00100001.WAV: すでにMP3データです。変換しません。\n"
+              "001\\Z00100002.WAV: すでにMP3データです。変換しません。\n"
+              "drusel.exe: 002\\Z00200001.WAV: scmpxを起動できないか、変換に失敗しました。\n"
+              "drusel.exe: 002\\Z00200002.WAV: scmpxを起動できないか、変換に失敗しました。\n");
+}
+
+TEST_F(DruselTest, AVoiceSkippedForItsLengthEndsTheRunWithOne) {
+    const std::string name = std::string(251, 'z') + ".WAV";   // its MP3 name takes 260 bytes
+    voice("001/" + name, "long");
+    voice("001/Z00100001.WAV", "one");
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "001\\" + name + ": パスが長すぎます。\n");
+    EXPECT_EQ(read_file(koewav + "/001/" + name), "long");
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
 }
 
 // The LAME wrapper turns real speech-like WAVs into MP3s that an independent decoder reads back.
@@ -245,7 +299,17 @@ TEST_F(DruselTest, RealMp3sWithTheLameWrapper) {
     use_encoder(bin_path("scmpx"));
     run_result r = run();
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* name : {"Z00100001.WAV", "Z00100002.WAV"}) {
+    // Real MP3 data is known again: a second run encodes nothing.
+    r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "001\\Z00100001.WAV: すでにMP3データです。変換しません。\n"
+                     "001\\Z00100002.WAV: すでにMP3データです。変換しません。\n");
+    // Names in another letter case take the wrapper's other road, through the platform's path rules.
+    voice("001/Z00100003.WAV", wav);
+    r = run_program(bin_path("scmpx"), {"-e", "-w", "001\\z00100003.wav", "001\\Z00100003.WAV.mp3"}, koewav);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"Z00100001.WAV", "Z00100002.WAV", "Z00100003.WAV.mp3"}) {
         std::string file = koewav + "/001/" + name;
         std::string data = read_file(file);
         ASSERT_GT(data.size(), 100u);
@@ -268,6 +332,108 @@ TEST_F(DruselTest, RealMp3sWithTheLameWrapper) {
         double seconds = static_cast<double>(pcm.size() - 44) / (2.0 * channels * rate_back);
         EXPECT_NEAR(seconds, 2.0, 0.1) << name;
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// With -j N the same answers lead to the same questions, the same exit status and the same files as
+// a run with one encoder; only an Abort differs, by the voices whose encoders were already running,
+// which finish and are kept.
+TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
+    const std::vector<std::string> names = {"001/Z00100001.WAV", "001/Z00100002.WAV", "001/Z00100003.WAV",
+                                            "001/Z00100004.WAV", "002/Z00200001.WAV", "002/Z00200002.WAV",
+                                            "002/Z00200003.WAV"};
+    struct scenario {
+        const char* what;
+        const char* plan;
+        const char* answers;
+        int status;
+        const char* aborted_at;   // the voice asked about when the run was aborted
+    };
+    const scenario scenarios[] = {
+        {"all converted", "", "", 0, nullptr},
+        {"retry", "Z00100002.WAV 1\nZ00100002.WAV 99\n", "r\nr\n", 0, nullptr},
+        {"ignore", "Z00100002.WAV 1\nZ00200001.WAV 98\n", "i\ni\n", 0, nullptr},
+        {"abort", "Z00100003.WAV 1\n", "a\n", 1, "001/Z00100003.WAV"},
+        {"end of input", "Z00100002.WAV 1\n", "", 1, "001/Z00100002.WAV"},
+    };
+    for (const scenario& s : scenarios) {
+        SCOPED_TRACE(s.what);
+        struct outcome {
+            run_result r;
+            std::map<std::string, std::string> files;
+            int peak = 0;
+        } one, three;
+        for (outcome* o : {&one, &three}) {
+            remove(log.c_str());
+            std::string running = dir / (o == &one ? "running1" : "running3");
+            make_dirs(running);
+            for (const std::string& name : names) voice(name, name);
+            write_file(plan, s.plan);
+            std::vector<std::string> env = {"FAKE_ENCODER_MS=150", "FAKE_ENCODER_RUNNING=" + running,
+                                            "VNAUDIO_REGISTRY=" + registry, "FAKE_ENCODER_LOG=" + log,
+                                            "FAKE_ENCODER_PLAN=" + plan};
+            std::vector<std::string> args;
+            if (o == &three) args = {"-j", "3"};
+            o->r = run_program(bin_path("drusel"), args, koewav, s.answers, env);
+            o->files = snapshot(koewav);
+            for (const std::string& n : lines_of(read_file(running + "/counts"))) o->peak = std::max(o->peak, stoi(n));
+        }
+        EXPECT_EQ(three.r.status, s.status) << three.r.err;
+        EXPECT_EQ(one.r.status, s.status) << one.r.err;
+        EXPECT_EQ(without_prompts(three.r.err), without_prompts(one.r.err)) << "the questions differ";
+        EXPECT_EQ(one.peak, 1);
+        EXPECT_LE(three.peak, 3);
+        if (!s.aborted_at) {
+            EXPECT_EQ(three.r.out, one.r.out);
+            EXPECT_EQ(three.files, one.files);
+            if (!*s.plan) EXPECT_EQ(three.peak, 3) << "the encoders never ran side by side";
+            continue;
+        }
+        // Past the aborted voice, a voice is converted exactly when its encoder had been started.
+        std::vector<std::string> started = lines_of(three.r.out);
+        bool past = false;
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            std::string wav = name.substr(0, 3) + "\\" + name.substr(4);
+            bool was_started = false;
+            for (const std::string& line : started) was_started |= line.find(" " + wav + " ") != std::string::npos;
+            past |= name == s.aborted_at;
+            bool converted = three.files[name] == "FAKEMP3:" + name;
+            EXPECT_EQ(converted, past ? was_started && name != s.aborted_at : one.files[name] != name);
+            EXPECT_TRUE(converted || three.files[name] == name);
+            EXPECT_EQ(three.files.count(name + ".mp3"), 0u);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DruselTest, CommandLineOtherThanJobsIsRefusedUntouched) {
+    voice("001/Z00100001.WAV", "one");
+    const std::vector<std::vector<std::string>> refused = {{"-j", "0"}, {"-j", "65"}, {"-j", "2x"}, {"-x"},
+                                                           {"-j", "2", "3"}, {"koewav"}};
+    for (const auto& args : refused) {
+        run_result r = run_program(bin_path("drusel"), args, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "drusel.exe: 使い方: drusel [-j [同時に動かすエンコーダの数 (1以上64以下)]]\n");
+        EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    }
+    // "-j" alone takes the machine's processors.
+    run_result r = run_program(bin_path("drusel"), {"-j"}, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-// system() the way the Windows command interpreter runs a plain command line: split at blanks,
-// backslashes left alone, the program found by path rules or on PATH (a missing ".exe" forgiven),
-// started directly and waited for.
+// Programs started directly with their argument vectors, the way CreateProcess starts them on
+// Windows: the program found by path rules or on PATH (a missing ".exe" forgiven), backslashes in
+// the arguments left alone, no shell anywhere.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <spawn.h>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -83,32 +84,87 @@ std::string find_program_file(const std::string& word) {
     return "";
 }
 
+// The programs started and not yet waited for: a child of anyone else is none of our business.
+std::set<pid_t> running;
+
 }  // namespace
+
+long start_program(const char* const* args) {
+    if (!args || !args[0]) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (running.size() >= static_cast<size_t>(MAX_PROGRAMS)) {
+        fprintf(stderr, "%s: too many programs at once\n", args[0]);
+        return -1;
+    }
+    // The child's output must land after everything we printed before starting it.
+    fflush(nullptr);
+    std::string program = find_program_file(args[0]);
+    if (program.empty()) {
+        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        return -1;
+    }
+    pid_t pid;
+    int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char* const*>(args), environ);
+    if (rc != 0) {
+        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        return -1;
+    }
+    running.insert(pid);
+    return pid;
+}
+
+static int exit_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+long wait_any_program(int* status) {
+    while (!running.empty()) {
+        int raw = 0;
+        pid_t pid = waitpid(-1, &raw, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            // ECHILD: our children are gone without a word; nothing is left to wait for.
+            running.clear();
+            return -1;
+        }
+        if (running.erase(pid) == 0) continue;
+        *status = exit_status(raw);
+        return pid;
+    }
+    return -1;
+}
+
+int run_program(const char* const* args) {
+    long id = start_program(args);
+    if (id < 0) return 1;
+    int status = 1;
+    int raw = 0;
+    pid_t pid = static_cast<pid_t>(id);
+    while (waitpid(pid, &raw, 0) < 0) {
+        if (errno != EINTR) {
+            running.erase(pid);
+            return 1;
+        }
+    }
+    running.erase(pid);
+    status = exit_status(raw);
+    return status;
+}
+
+int count_processors() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1 : n > MAX_PROGRAMS ? MAX_PROGRAMS : static_cast<int>(n);
+}
 
 int run_command(const char* command) {
     if (!command) return 1;   // system(NULL): an interpreter is there
     std::vector<std::string> words = split_command(command);
     if (words.empty()) return 0;
-    fflush(nullptr);
-    std::string program = find_program_file(words[0]);
-    if (program.empty()) {
-        fprintf(stderr, "'%s' is not recognized as an internal or external command,\noperable program or batch file.\n",
-                words[0].c_str());
-        return 1;
-    }
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) {
-        fprintf(stderr, "%s: cannot start: %s\n", words[0].c_str(), strerror(rc));
-        return 1;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return 1;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
+    std::vector<const char*> args;
+    for (const std::string& w : words) args.push_back(w.c_str());
+    args.push_back(nullptr);
+    return run_program(args.data());
 }

@@ -1,13 +1,21 @@
 // A stand-in for the MP3 encoder in tests: "fake_encoder -e -w IN OUT" writes OUT as a marker plus
-// IN's bytes. FAKE_ENCODER_LOG names a file that gets one line per call (the arguments as received);
-// FAKE_ENCODER_PLAN names a file of exit statuses, one per line, used by the calls in turn (a call
-// beyond the plan succeeds). A failing call writes nothing unless the status is 99, which leaves a
-// partial OUT behind like a crashed encoder; status 98 answers success without writing OUT.
+// IN's bytes (the marker "FAKEMP3:", or "ID3FAKE:" when FAKE_ENCODER_ID3 is set, which the converter
+// takes for MP3 data). FAKE_ENCODER_LOG names a file that gets one line per call (the arguments as
+// received). FAKE_ENCODER_PLAN names a file of exit statuses, one per line: a plain line is used by
+// the calls in turn; a line "NAME STATUS" only by calls whose IN ends in NAME, in turn among them (a
+// call beyond the plan succeeds). A failing call writes nothing unless the status is 99, which
+// leaves a partial OUT behind like a crashed encoder; status 98 answers success without writing OUT,
+// 97 success with an empty OUT. FAKE_ENCODER_MS makes each call take that long. FAKE_ENCODER_RUNNING
+// names a folder where each call marks itself while it runs and appends to its file "counts" how
+// many calls it saw running, at its start and its end. FAKE_ENCODER_SAY makes it print a line of
+// its own on standard output, to show where an encoder's output lands among the converter's.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+#include <dirent.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 
@@ -28,29 +36,80 @@ static std::vector<std::string> read_lines(const char* path) {
     return lines;
 }
 
+static bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The status planned for this call of IN; calls is every call logged before this one.
+static int planned_status(const std::vector<std::string>& calls, const std::string& in) {
+    std::vector<std::string> plan = read_lines(getenv("FAKE_ENCODER_PLAN"));
+    std::vector<int> mine;
+    for (const std::string& line : plan) {
+        size_t blank = line.find(' ');
+        if (blank == std::string::npos) continue;
+        if (ends_with(in, line.substr(0, blank))) mine.push_back(atoi(line.c_str() + blank + 1));
+    }
+    if (!mine.empty()) {
+        size_t seen = 0;
+        for (const std::string& call : calls) seen += ends_with(call.substr(0, call.rfind(' ')), in);
+        return seen < mine.size() ? mine[seen] : 0;
+    }
+    size_t call = calls.size();
+    return call < plan.size() && plan[call].find(' ') == std::string::npos ? atoi(plan[call].c_str()) : 0;
+}
+
+static void count_running(const std::string& folder) {
+    int n = 0;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) n += ends_with(e->d_name, ".run");
+        closedir(d);
+    }
+    if (FILE* f = fopen((folder + "/counts").c_str(), "a")) {
+        fprintf(f, "%d\n", n);
+        fclose(f);
+    }
+}
+
 int main(int argc, char** argv) {
     const char* log_path = getenv("FAKE_ENCODER_LOG");
-    size_t call = read_lines(log_path).size();
+    std::vector<std::string> calls = read_lines(log_path);
     if (log_path) {
-        FILE* log = fopen(log_path, "a");
-        if (log) {
-            for (int i = 1; i < argc; ++i) fprintf(log, "%s%s", i > 1 ? " " : "", argv[i]);
-            fputc('\n', log);
+        std::string line;
+        for (int i = 1; i < argc; ++i) line += std::string(i > 1 ? " " : "") + argv[i];
+        // One write of the whole line: calls running at once must not mix their lines.
+        if (FILE* log = fopen(log_path, "a")) {
+            fprintf(log, "%s\n", line.c_str());
             fclose(log);
         }
     }
     if (argc != 5 || strcmp(argv[1], "-e") != 0 || strcmp(argv[2], "-w") != 0) return 2;
 
-    std::vector<std::string> plan = read_lines(getenv("FAKE_ENCODER_PLAN"));
-    int status = call < plan.size() ? atoi(plan[call].c_str()) : 0;
+    const char* running = getenv("FAKE_ENCODER_RUNNING");
+    std::string mark = running ? std::string(running) + "/" + std::to_string(getpid()) + ".run" : "";
+    if (running) {
+        fclose(fopen(mark.c_str(), "w"));
+        count_running(running);
+    }
+    if (const char* ms = getenv("FAKE_ENCODER_MS")) usleep(static_cast<useconds_t>(atoi(ms)) * 1000);
+    if (running) {
+        count_running(running);
+        remove(mark.c_str());
+    }
+
+    if (getenv("FAKE_ENCODER_SAY")) printf("encoding %s\n", argv[3]);
+    int status = planned_status(calls, argv[3]);
     if (status == 98) return 0;
-    if (status != 0 && status != 99) return status;
+    if (status != 0 && status != 99 && status != 97) return status;
 
     FILE* in = open_file(argv[3], "rb");
     if (!in) return 3;
     FILE* out = open_file(argv[4], "wb");
     if (!out) return 4;
-    fputs("FAKEMP3:", out);
+    if (status == 97) {
+        fclose(in);
+        return fclose(out) == 0 ? 0 : 5;
+    }
+    fputs(getenv("FAKE_ENCODER_ID3") ? "ID3FAKE:" : "FAKEMP3:", out);
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, in)) > 0) fwrite(buf, 1, n, out);

@@ -635,7 +635,6 @@ def drusel_passes_over_names_without_cp932(case):
 def drusel_outside_koewav(case):
     """No voice folders: the notices of the missing key and of an empty folder, then the error box."""
     case.registry(lambda side: {}, absent=[INMM_KEY])
-    case.write('game/GAMEEXE.INI', ini('#REGNAME = "x"'))
     case.write('game/music/track.wav', wav_header(44100, 0))
     case.write('game/SE1/click.ogg', b'OggS')
     case.run('drusel', cwd='game', status=1,
@@ -1025,6 +1024,9 @@ SCENARIOS = [
     plovenak_japanese_game,
     tormel_japanese_game,
 ]
+
+import scenarios_drusel  # noqa: E402 (its scenarios use the helpers above)
+SCENARIOS += scenarios_drusel.make(sys.modules[__name__])
 
 
 def comparable(tree):

@@ -1,6 +1,8 @@
 // scmpx for Linux: "scmpx -e -w IN OUT" encodes the WAV file IN to the MP3 file OUT with LAME.
-// drusel hands it names with backslashes and in any letter case, so both files are opened through
-// the platform layer's path rules; LAME itself works on pipes. Exits 0 only when OUT was written.
+// drusel hands it names with backslashes, which are usually the files' own names with "/" for "\":
+// then LAME is given the files themselves, as a plain call of LAME would be. Names that need the
+// platform layer's path rules (another letter case) are opened through it and LAME works on pipes.
+// Exits 0 only when OUT was written, and leaves no partial OUT behind.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <string>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +27,11 @@ static int usage() {
     return 2;
 }
 
+static const char* lame_program() {
+    const char* lame = getenv("SCMPX_LAME");
+    return lame && *lame ? lame : "lame";
+}
+
 // Streams in through LAME's standard input and out of its standard output; answers LAME's exit
 // status, or -1 when it could not run or a stream failed.
 static int encode(FILE* in, FILE* out) {
@@ -34,8 +43,7 @@ static int encode(FILE* in, FILE* out) {
     posix_spawn_file_actions_adddup2(&actions, from_lame[1], 1);
     for (int fd : {to_lame[0], to_lame[1], from_lame[0], from_lame[1]})
         posix_spawn_file_actions_addclose(&actions, fd);
-    const char* lame = getenv("SCMPX_LAME");
-    if (!lame || !*lame) lame = "lame";
+    const char* lame = lame_program();
     char* argv[] = {const_cast<char*>(lame), const_cast<char*>("--quiet"), const_cast<char*>("-"),
                     const_cast<char*>("-"), nullptr};
     pid_t pid;
@@ -98,10 +106,51 @@ static int encode(FILE* in, FILE* out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+static std::string slashed(const char* path) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    return p;
+}
+
+// LAME on the files themselves when both names stand as they are; -1 when they do not, or LAME's
+// exit status (-1 when it could not run).
+static int encode_files(const char* in_path, const char* out_path) {
+    std::string in = slashed(in_path), out = slashed(out_path);
+    struct stat st;
+    if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    std::string folder = out.find('/') == std::string::npos ? "." : out.substr(0, out.rfind('/'));
+    if (folder.empty()) folder = "/";
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    const char* lame = lame_program();
+    char* argv[] = {const_cast<char*>(lame), const_cast<char*>("--quiet"), const_cast<char*>(in.c_str()),
+                    const_cast<char*>(out.c_str()), nullptr};
+    pid_t pid;
+    int spawned = posix_spawnp(&pid, lame, nullptr, nullptr, argv, environ);
+    if (spawned != 0) {
+        fprintf(stderr, "scmpx: cannot start %s: %s\n", lame, strerror(spawned));
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    int result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (result == 0 && (stat(out.c_str(), &st) != 0 || st.st_size == 0)) result = -1;
+    if (result != 0) {
+        remove(out.c_str());
+        fprintf(stderr, "scmpx: could not encode %s to %s\n", in_path, out_path);
+        return 1;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc != 5 || strcmp(argv[1], "-e") != 0 || strcmp(argv[2], "-w") != 0) return usage();
     const char* in_path = argv[3];
     const char* out_path = argv[4];
+    int direct = encode_files(in_path, out_path);
+    if (direct >= 0) return direct;
     FILE* in = open_file(in_path, "rb");
     if (!in) {
         fprintf(stderr, "scmpx: %s: %s\n", in_path, strerror(errno));

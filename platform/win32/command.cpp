@@ -1,0 +1,167 @@
+// Programs started directly with CreateProcessW: each argument quoted so that the C runtime of the
+// program splits the command line back into exactly these arguments, no command interpreter, no
+// console window of the program's own, and our standard handles passed on.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct started_program {
+    HANDLE process;
+    long id;
+};
+
+std::vector<started_program> running;
+
+// One argument as the C runtime's splitting reads it back: quoted when it is empty or holds a
+// blank, a tab or a quote; a quote is escaped with a backslash, and backslashes double only where
+// they come before a quote (an escaped one or the closing one).
+void append_argument(std::wstring& line, const std::wstring& arg) {
+    if (!line.empty()) line.push_back(L' ');
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += arg;
+        return;
+    }
+    line.push_back(L'"');
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            line.append(backslashes * 2 + 1, L'\\');
+        } else {
+            line.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        line.push_back(c);
+    }
+    line.append(backslashes * 2, L'\\');
+    line.push_back(L'"');
+}
+
+bool widen(const char* text, std::wstring* out) {
+    size_t room = strlen(text) + 1;
+    std::vector<uint16_t> units(room);
+    size_t n = cp932_to_utf16(text, units.data(), room);
+    if (n == static_cast<size_t>(-1)) return false;
+    out->assign(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(n));
+    return true;
+}
+
+}  // namespace
+
+long start_program(const char* const* args) {
+    if (!args || !args[0]) return -1;
+    if (running.size() >= static_cast<size_t>(MAX_PROGRAMS)) {
+        fprintf(stderr, "%s: too many programs at once\n", args[0]);
+        return -1;
+    }
+    std::wstring line;
+    for (const char* const* a = args; *a; ++a) {
+        std::wstring wide;
+        if (!widen(*a, &wide)) {
+            fprintf(stderr, "%s: not a CP932 name: %s\n", args[0], *a);
+            return -1;
+        }
+        append_argument(line, wide);
+    }
+    std::vector<wchar_t> writable(line.begin(), line.end());
+    writable.push_back(L'\0');
+
+    // The child's output must land after everything we printed before starting it.
+    fflush(nullptr);
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // A program that shares our console opens no window; only where we have none would a console
+    // program get a window of its own, one per voice, so there it runs without one.
+    DWORD flags = GetConsoleWindow() ? 0 : CREATE_NO_WINDOW;
+    PROCESS_INFORMATION info;
+    // No application name: the system finds the program as it finds the first word of a command
+    // line (the program's folder, the current folder, the system folders, PATH; ".exe" added).
+    if (!CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags, NULL, NULL, &startup, &info)) {
+        // The same words as the Linux build: a script reading them need not know the system.
+        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        return -1;
+    }
+    CloseHandle(info.hThread);
+    long id = static_cast<long>(info.dwProcessId);
+    running.push_back({info.hProcess, id});
+    return id;
+}
+
+static int take_status(size_t at) {
+    DWORD code = 1;
+    if (!GetExitCodeProcess(running[at].process, &code)) code = 1;
+    CloseHandle(running[at].process);
+    running.erase(running.begin() + static_cast<std::ptrdiff_t>(at));
+    return static_cast<int>(code);
+}
+
+long wait_any_program(int* status) {
+    if (running.empty()) return -1;
+    std::vector<HANDLE> handles;
+    for (const started_program& p : running) handles.push_back(p.process);
+    DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
+    if (woke >= WAIT_OBJECT_0 + handles.size()) {
+        // The wait itself failed: hand back the first program as failed rather than spin.
+        woke = WAIT_OBJECT_0;
+        WaitForSingleObject(handles[0], INFINITE);
+    }
+    size_t at = woke - WAIT_OBJECT_0;
+    long id = running[at].id;
+    *status = take_status(at);
+    return id;
+}
+
+int run_program(const char* const* args) {
+    long id = start_program(args);
+    if (id < 0) return 1;
+    for (size_t at = 0; at < running.size(); ++at) {
+        if (running[at].id != id) continue;
+        WaitForSingleObject(running[at].process, INFINITE);
+        return take_status(at);
+    }
+    return 1;
+}
+
+int count_processors() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    int n = static_cast<int>(info.dwNumberOfProcessors);
+    return n < 1 ? 1 : n > MAX_PROGRAMS ? MAX_PROGRAMS : n;
+}
+
+int run_command(const char* command) {
+    if (!command) return 1;
+    // Blanks separate words; a double-quoted stretch keeps its blanks (the quotes go).
+    std::vector<std::string> words;
+    const char* p = command;
+    for (;;) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (!*p) break;
+        std::string word;
+        bool quoted = false;
+        for (; *p && (quoted || (*p != ' ' && *p != '\t')); ++p) {
+            if (*p == '"') quoted = !quoted;
+            else word.push_back(*p);
+        }
+        words.push_back(word);
+    }
+    if (words.empty()) return 0;
+    std::vector<const char*> args;
+    for (const std::string& w : words) args.push_back(w.c_str());
+    args.push_back(nullptr);
+    return run_program(args.data());
+}
