@@ -396,7 +396,9 @@ TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
         if (!s.aborted_at) {
             EXPECT_EQ(three.r.out, one.r.out);
             EXPECT_EQ(three.files, one.files);
-            if (!*s.plan) EXPECT_EQ(three.peak, 3) << "the encoders never ran side by side";
+            if (!*s.plan) {
+                EXPECT_EQ(three.peak, 3) << "the encoders never ran side by side";
+            }
             continue;
         }
         // Past the aborted voice, a voice is converted exactly when its encoder had been started.
