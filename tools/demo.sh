@@ -98,12 +98,8 @@ encoder_args=()
 have_lame=false
 if [ -x "$bin/scmpx" ] && command -v "$lame_program" >/dev/null; then
     have_lame=true
-    # drusel runs "SMX_Path -e -w IN OUT" unquoted, so a path with a blank would be cut at the
-    # blank; then the encoder is named bare and found on PATH.
-    case $bin in
-        *[[:space:]]*) encoder_args=(--encoder scmpx) ;;
-        *) encoder_args=(--encoder "$bin/scmpx") ;;
-    esac
+    # drusel starts the encoder directly with its arguments, so the path may hold blanks.
+    encoder_args=(--encoder "$bin/scmpx")
 fi
 
 # --- the sample game -------------------------------------------------------------------------

@@ -43,7 +43,12 @@ FILE* open_file(const char* path, const char* mode) {
         return nullptr;
     }
     for (size_t i = 0; i <= n; ++i) wide_mode[i] = static_cast<unsigned char>(mode[i]);
-    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wfopen(wide, wide_mode) : nullptr;
+    if (!widen_name(path, wide, WIDE_PATH_ROOM)) return nullptr;
+    FILE* stream = _wfopen(wide, wide_mode);
+    // The runtime's handles are inheritable: a console or an encoder started while a file is open
+    // would hold it too, and the file could then not be renamed or removed until that process ends.
+    if (stream) SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), HANDLE_FLAG_INHERIT, 0);
+    return stream;
 }
 
 int replace_file(const char* from, const char* to) {
