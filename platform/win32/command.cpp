@@ -2,6 +2,7 @@
 // program splits the command line back into exactly these arguments, no command interpreter, no
 // console window of the program's own, and our standard handles passed on.
 #include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
 
 #include <windows.h>
 #include <cstdio>
@@ -90,7 +91,10 @@ long start_program(const char* const* args) {
     PROCESS_INFORMATION info;
     // No application name: the system finds the program as it finds the first word of a command
     // line (the program's folder, the current folder, the system folders, PATH; ".exe" added).
-    if (!CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags, NULL, NULL, &startup, &info)) {
+    lock_inheritance();
+    BOOL started = CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags, NULL, NULL, &startup, &info);
+    unlock_inheritance();
+    if (!started) {
         // The same words as the Linux build: a script reading them need not know the system.
         fprintf(stderr, "%s を起動できません。\n", args[0]);
         return -1;

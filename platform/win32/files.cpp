@@ -44,12 +44,26 @@ FILE* open_file(const char* path, const char* mode) {
     }
     for (size_t i = 0; i <= n; ++i) wide_mode[i] = static_cast<unsigned char>(mode[i]);
     if (!widen_name(path, wide, WIDE_PATH_ROOM)) return nullptr;
-    FILE* stream = _wfopen(wide, wide_mode);
     // The runtime's handles are inheritable: a console or an encoder started while a file is open
     // would hold it too, and the file could then not be renamed or removed until that process ends.
+    lock_inheritance();
+    FILE* stream = _wfopen(wide, wide_mode);
+    int saved = errno;
     if (stream) SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), HANDLE_FLAG_INHERIT, 0);
+    unlock_inheritance();
+    errno = saved;
     return stream;
 }
+
+// A spin lock: it is held for one system call at a time, and it needs no setting up (the console's
+// thread may be the first to take it).
+static volatile LONG inheritance_lock = 0;
+
+void lock_inheritance() {
+    while (InterlockedCompareExchange(&inheritance_lock, 1, 0) != 0) Sleep(0);
+}
+
+void unlock_inheritance() { InterlockedExchange(&inheritance_lock, 0); }
 
 int replace_file(const char* from, const char* to) {
     wchar_t wide_from[WIDE_PATH_ROOM], wide_to[WIDE_PATH_ROOM];

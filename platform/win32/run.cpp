@@ -97,9 +97,11 @@ static bool open_console() {
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
         // The console's own process must not inherit the pipe's writing end, or the pump would
         // never see the pipe's end when the run is over.
+        lock_inheritance();
         set_pipe_inherited(false);
         BOOL made = AllocConsole();
         set_pipe_inherited(true);
+        unlock_inheritance();
         if (!made) return false;
         own_console = true;
     }

@@ -25,4 +25,10 @@ int narrow_text(const wchar_t* text, int length, char* out, int room);
 // The same, for display only: characters without a CP932 form become '?'.
 int narrow_for_display(const wchar_t* text, int length, char* out, int room);
 
+// Held while a handle is made that must not leak into a child process (a file, before it is marked
+// not inheritable) and while a process is started that inherits handles (an encoder, the console of
+// a double-clicked run, which the run's own thread may start while the tools open a file).
+void lock_inheritance();
+void unlock_inheritance();
+
 #endif
