@@ -99,8 +99,11 @@ static int remove_stale_mp3(const char* mp3_path) {
     return STEP_RUNNING;
 }
 
-static int launch_encoder(voice_job* job) {
-    int step = remove_stale_mp3(job->mp3_path);
+// may_be_left: a file may already stand under the MP3 name (a failed try of this voice, or one that
+// was in the folder when the run came to it). Otherwise no lookup is made for it: a name that is
+// not there costs the Linux build a fresh read of the folder, which the encoders keep changing.
+static int launch_encoder(voice_job* job, int may_be_left) {
+    int step = may_be_left ? remove_stale_mp3(job->mp3_path) : STEP_RUNNING;
     if (step != STEP_RUNNING) return step;
     const char* args[] = {encoder_path, "-e", "-w", job->wav_path, job->mp3_path, nullptr};
     job->program = start_program(args);
@@ -112,7 +115,7 @@ static int launch_encoder(voice_job* job) {
 
 // Prints the voice's command line and starts its encoder, unless the voice is passed over.
 // *too_long is set when its names do not fit.
-static int start_voice(voice_job* job, int* too_long) {
+static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s) {
     int n = snprintf(job->mp3_path, sizeof job->mp3_path, "%s.mp3", job->wav_path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof job->mp3_path) {
         fprintf(stderr, "%s: パスが長すぎます。\n", job->wav_path);
@@ -125,7 +128,7 @@ static int start_voice(voice_job* job, int* too_long) {
         return STEP_DONE;
     }
     printf("%s -e -w %s %s\n", encoder_path, job->wav_path, job->mp3_path);
-    return launch_encoder(job);
+    return launch_encoder(job, folder_had_mp3s);
 }
 
 // The MP3 takes the WAV's name in one step, so a run cut off here leaves the voice whole under
@@ -151,7 +154,7 @@ static int finish_voice(voice_job* job, int aborted) {
             ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", job->wav_path));
         if (again < 0) return STEP_ABORT;
         if (again == 0) return STEP_DONE;
-        int step = launch_encoder(job);
+        int step = launch_encoder(job, 1);
         if (step != STEP_FAILED) return step;
     }
 }
@@ -188,11 +191,14 @@ struct voice_walk {
     int incomplete;     // a search broke off: voices may have been missed
     int too_long;       // a voice was skipped because its names do not fit
     int aborted;
+    int folder_had_mp3s;   // the current folder held MP3 files beside their WAVs when the walk came to it
 };
 
 // A voice left only under its MP3 name, by a run killed between its steps, takes its WAV name back;
 // the walk then finds it as a voice already converted. 1, or 0 after a broken search or on Abort.
 static int restore_lone_mp3s(const char* folder, voice_walk* walk) {
+    // Until the folder is known to hold none, any voice may have a leftover MP3 beside it.
+    walk->folder_had_mp3s = 1;
     char pattern[260];
     int n = snprintf(pattern, sizeof pattern, "%s\\*.wav.mp3", folder);
     if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return 1;
@@ -200,7 +206,10 @@ static int restore_lone_mp3s(const char* folder, voice_walk* walk) {
     errno = 0;
     intptr_t search = findfirst(pattern, &entry);
     if (search == -1) {
-        if (!search_broke_off()) return 1;
+        if (!search_broke_off()) {
+            walk->folder_had_mp3s = 0;
+            return 1;
+        }
         report_broken_search(folder);
         walk->incomplete = 1;
         return 0;
@@ -314,7 +323,7 @@ static void convert_voices(voice_walk* walk, int jobs) {
                 walk_over = true;
                 break;
             }
-            int step = start_voice(&job, &walk->too_long);
+            int step = start_voice(&job, &walk->too_long, walk->folder_had_mp3s);
             if (step == STEP_ABORT) walk->aborted = 1;
             if (step == STEP_RUNNING) ++running;
             if (step == STEP_RUNNING || step == STEP_FAILED) queue.push_back(job);

@@ -606,17 +606,6 @@ int rename_file(const char* from, const char* to) {
     return note_rename(source, target);
 }
 
-// Makes a rename in folder durable: the folder's entry is on the disk once this returns.
-static void sync_folder_of(const std::string& path) {
-    size_t cut = path.find_last_of('/');
-    std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
 int replace_file(const char* from, const char* to) {
     if (int e = fault_check(1)) {
         errno = e;
@@ -643,6 +632,7 @@ int replace_file(const char* from, const char* to) {
         errno = map_errno(errno);
         return -1;
     }
-    sync_folder_of(target);
+    // The folder is not synced: either name then holds a whole file, which is what a reader needs,
+    // and a sync per voice would cost drusel more than the encoder's own start.
     return note_rename(source, target);
 }
