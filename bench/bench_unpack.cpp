@@ -361,8 +361,11 @@ long count_calls(const char* self, unsigned voices, const std::string& root, con
     std::string folder = root + "/count-" + phase;
     std::string summary = root + "/count-" + phase + ".txt";
     std::string command = "strace -f -c -o '" + summary + "' '" + self + "' " + std::to_string(voices) + " '" +
-                          folder + "' --only " + phase + " >/dev/null 2>&1";
-    if (system(command.c_str()) != 0) return -1;
+                          folder + "' --only " + phase + " >/dev/null 2>'" + summary + ".err'";
+    if (int rc = system(command.c_str())) {
+        fprintf(stderr, "counting the %s phase failed (%d): %s\n", phase.c_str(), rc, command.c_str());
+        return -1;
+    }
     FILE* f = fopen(summary.c_str(), "r");
     if (!f) return -1;
     long total = -1;
@@ -524,7 +527,11 @@ int main(int argc, char** argv) {
            platform_time, ours / rate(platform_time));
     printf("%zu files compared between the decoders\n", compared);
     fflush(stdout);
-    report_calls_per_voice(argv[0], voices, root);
+    // The phases change the current folder: the program is named by its full path for strace.
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) self[length] = '\0';
+    report_calls_per_voice(length > 0 ? self : argv[0], voices, root);
 
     remove_bench_folder(root);
     return 0;

@@ -227,6 +227,16 @@ static folder_listing* listing_of(const std::string& folder, int reread = 0) {
         if (reread) found->second.changed_by_us = 1;   // taken as stamped lately: read again
         if (found->second.epoch == resolution_epoch && !((read_afresh || reread) && stamped_lately(found->second)))
             return &found->second;
+        // Checked in this very clock tick: another program's change in the tick could go unseen by
+        // a check as well, so the status call would tell nothing more. This keeps a folder being
+        // filled with voices at one check per tick instead of one per name.
+        if (!read_afresh && !reread) {
+            struct timespec now = stamp_clock(CLOCK_REALTIME_COARSE);
+            if (now.tv_sec == found->second.checked.tv_sec && now.tv_nsec == found->second.checked.tv_nsec) {
+                found->second.epoch = resolution_epoch;
+                return &found->second;
+            }
+        }
     }
     const char* where = folder.empty() ? "." : folder.c_str();
     struct stat st;
