@@ -51,12 +51,12 @@ int file_exists(const char* path) {
     return 1;
 }
 
-char* rename_to_backup(const char* path) {
+char* free_backup_name(const char* path, const char* failure) {
     size_t length = strlen(path);
     size_t size = length + 10;
     char* backup = static_cast<char*>(malloc(size));
     if (!backup) {
-        error_box("%sを%sにリネームできません: %s", path, path, strerror(ENOMEM));
+        error_box(failure, path, path, strerror(ENOMEM));
         return nullptr;
     }
     memcpy(backup, path, length + 1);
@@ -71,12 +71,17 @@ char* rename_to_backup(const char* path) {
         int n = snprintf(stem_end, room, ".org%lu", counter);
         if (n < 0 || static_cast<size_t>(n) >= room) {
             // Every name the buffer can hold is taken; never overwrite one of them.
-            error_box("%sを%sにリネームできません: %s", path, backup, strerror(EEXIST));
+            error_box(failure, path, backup, strerror(EEXIST));
             free(backup);
             return nullptr;
         }
     }
+    return backup;
+}
 
+char* rename_to_backup(const char* path) {
+    char* backup = free_backup_name(path, "%sを%sにリネームできません: %s");
+    if (!backup) return nullptr;
     if (rename_file(path, backup) == -1) {
         error_box("%sを%sにリネームできません: %s", path, backup, strerror(errno));
         free(backup);

@@ -15,6 +15,9 @@ int ask_yes_no(const char* format, ...);
 
 // 1 when the file is taken to exist (doubtful cases included), 0 when it does not (errno 0 then).
 int file_exists(const char* path);
+// The first free name of stem.org, stem.org1, ... for path (the caller owns it), or null after a
+// box built from failure ("%s ... %s ... %s": path, the name tried, the reason).
+char* free_backup_name(const char* path, const char* failure);
 // Moves path to the first free of stem.org, stem.org1, ...; the new name (caller owns it), or null.
 char* rename_to_backup(const char* path);
 // Removes path, then gives backup (if not null) the name path again. Reports its own failures.

@@ -91,31 +91,6 @@ static int finish_written(FILE** stream, const char* file_name) {
     return !error;
 }
 
-// The first free name of stem.org, stem.org1, ... (the caller owns it), or null after a box.
-static char* free_backup_name(const char* path) {
-    size_t length = strlen(path);
-    size_t size = length + 10;
-    char* backup = static_cast<char*>(malloc(size));
-    if (!backup) {
-        error_box("%sを%sにコピーできません: %s", path, path, strerror(ENOMEM));
-        return nullptr;
-    }
-    memcpy(backup, path, length + 1);
-    char* stem_end = strrchr(backup, '.');
-    if (!stem_end) stem_end = backup + length;
-    size_t room = size - static_cast<size_t>(stem_end - backup);
-    snprintf(stem_end, room, ".org");
-    for (unsigned long counter = 1; file_exists(backup); ++counter) {
-        int n = snprintf(stem_end, room, ".org%lu", counter);
-        if (n < 0 || static_cast<size_t>(n) >= room) {
-            error_box("%sを%sにコピーできません: %s", path, backup, strerror(EEXIST));
-            free(backup);
-            return nullptr;
-        }
-    }
-    return backup;
-}
-
 // Copies from into to (created, committed to the disk on close). 0 when anything failed, with
 // errno set; to may then hold a part.
 static int copy_file(const char* from, const char* to) {
@@ -149,7 +124,7 @@ static int copy_file(const char* from, const char* to) {
 // The copy is made under work_name and takes the backup name only once complete. The backup name
 // (the caller owns it), or null after a box.
 static char* copy_to_backup(const char* path, const char* work_name) {
-    char* backup = free_backup_name(path);
+    char* backup = free_backup_name(path, "%sを%sにコピーできません: %s");
     if (!backup) return nullptr;
     errno = 0;
     if (!copy_file(path, work_name)) {
