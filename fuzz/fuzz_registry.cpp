@@ -16,6 +16,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 
@@ -146,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             static_cast<uint32_t>(set_bytes.size()));
     reg_close_key(key);
     // A line end in a name has no place in the store's text; such a name is refused.
-    bool storable = name.find('\n') == std::string::npos;
+    // So is a name whose CP932 bytes would read back as other UTF-8 text.
+    bool storable = name.find('\n') == std::string::npos && registry_text_storable(name.c_str());
     if (rc != (storable ? REG_OK : INVALID_PARAMETER))
         fuzz_fail("setting \"%s\" in a readable store answered %ld", name.c_str(), rc);
     if (!storable && get_file(path) != text) fuzz_fail("a refused value changed the store");

@@ -57,4 +57,8 @@ int standard_streams_convert();
 // The errno value msvcrt would give for a POSIX one.
 int map_errno(int posix_errno);
 
+// 1 when the registry store can hold text (a key path or value name) so that it reads back as the
+// same bytes: it has an exact UTF-8 form, or its CP932 bytes cannot be taken for UTF-8.
+int registry_text_storable(const char* text);
+
 #endif

@@ -537,6 +537,11 @@ long change_store(store& s, reg_key key, const char* name, uint32_t type, const 
 
 }  // namespace
 
+int registry_text_storable(const char* text) {
+    std::string raw(text), utf8;
+    return has_exact_utf8(raw, &utf8) || is_cp932_text(raw.data(), raw.size());
+}
+
 long reg_open_key(const char* subkey, unsigned access, reg_key* out) {
     if (int e = fault_check(0)) return fault_code(e);
     if (!out) return REG_INVALID_PARAMETER;
@@ -587,6 +592,9 @@ long reg_set_value(reg_key key, const char* name, uint32_t type, const unsigned 
     // The store's text has no escape for a line end in a value name: written, it would break the
     // line and every key with it.
     if (name && strchr(name, '\n')) return REG_INVALID_PARAMETER;
+    // A name kept in its CP932 bytes would be read back as UTF-8 if those bytes happen to form it.
+    if ((name && !registry_text_storable(name)) || !registry_text_storable(key->path.c_str()))
+        return REG_INVALID_PARAMETER;
     store s;
     s.file = store_file();
     if (s.file.empty()) {

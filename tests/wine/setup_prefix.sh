@@ -79,10 +79,19 @@ make_prefix() {
         cat "$WINEPREFIX.log" >&2
         return 1
     fi
-    if ! wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX.log" 2>&1; then
-        echo "wine setup: could not set the null graphics driver" >&2
-        return 1
-    fi
+    # On a busy machine the first call after wineboot can fail while the prefix's services still
+    # start up: wait for them and try again before giving up.
+    local tries=0
+    until wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX.log" 2>&1; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 3 ]; then
+            echo "wine setup: could not set the null graphics driver:" >&2
+            tail -n 20 "$WINEPREFIX.log" >&2
+            return 1
+        fi
+        wineserver -w
+        sleep 2
+    done
     # The driver is chosen when the server starts: restart it, then keep it for the whole run. The
     # server and the services that the first program starts outlive their callers, so they must not
     # inherit the caller's pipes (a reader would wait for their end forever): files only.
