@@ -42,11 +42,12 @@ struct stream_cookie {
     size_t block_len;
 };
 
-// Writes all of n bytes unless the system refuses; answers the bytes written.
-size_t write_all(int fd, const char* p, size_t n) {
+// Writes all of n bytes unless the system refuses; answers the bytes written. With at, the bytes go
+// to that position (advanced past them) and the descriptor's own position is left alone.
+size_t write_all(int fd, const char* p, size_t n, off_t* at = nullptr) {
     size_t done = 0;
     while (done < n) {
-        ssize_t k = write(fd, p + done, n - done);
+        ssize_t k = at ? pwrite(fd, p + done, n - done, *at) : write(fd, p + done, n - done);
         if (k < 0) {
             if (errno == EINTR) continue;
             errno = map_errno(errno);
@@ -57,6 +58,7 @@ size_t write_all(int fd, const char* p, size_t n) {
             break;
         }
         done += static_cast<size_t>(k);
+        if (at) *at += k;
     }
     return done;
 }
@@ -208,29 +210,11 @@ size_t write_text(stream_cookie* c, const char* p, size_t n) {
     return taken;
 }
 
-size_t pwrite_all(stream_cookie* c, const char* p, size_t n) {
-    c->block_len = 0;
-    size_t done = 0;
-    while (done < n) {
-        ssize_t k = pwrite(c->fd, p + done, n - done, c->pos);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            errno = map_errno(errno);
-            break;
-        }
-        if (k == 0) {
-            errno = ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(k);
-        c->pos += k;
-    }
-    return done;
-}
-
 size_t write_raw(stream_cookie* c, const char* p, size_t n) {
     if (c->text) return write_text(c, p, n);
-    return c->positioned ? pwrite_all(c, p, n) : write_all(c->fd, p, n);
+    if (!c->positioned) return write_all(c->fd, p, n);
+    c->block_len = 0;
+    return write_all(c->fd, p, n, &c->pos);
 }
 
 ssize_t cookie_write(void* cookie, const char* buf, size_t size) {
