@@ -125,13 +125,20 @@ protected:
 };
 
 TEST_F(StoreSafety, TwoProgramsSettingValuesAtOnceLoseNothing) {
+    // The second program reaches the store by its own name, or through a symbolic link to it (a
+    // shared config folder): either way both take the one lock of the file the store really is.
+    for (const char* second : {"registry.reg", "link/registry.reg"}) {
+    SCOPED_TRACE(second);
     write_file(store, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Game]\n");
     // A temporary store left by a killed run is taken up by the next change.
     write_file(store + ".new", "REGEDIT4\n[half");
-    std::vector<std::string> env = {"VNAUDIO_REGISTRY=" + store};
-    std::string script = "'" + probe + "' set-many 'Software\\Game' a 60 & '" + probe +
+    mkdir((dir / "link").c_str(), 0700);
+    unlink((dir / "link/registry.reg").c_str());
+    ASSERT_EQ(symlink("../registry.reg", (dir / "link/registry.reg").c_str()), 0);
+    std::string script = "VNAUDIO_REGISTRY='" + store + "' '" + probe + "' set-many 'Software\\Game' a 60 & " +
+                         "VNAUDIO_REGISTRY='" + (dir / second) + "' '" + probe +
                          "' set-many 'Software\\Game' b 60 & wait";
-    run_result r = run_program("/bin/sh", {"-c", script}, dir.path, "", env);
+    run_result r = run_program("/bin/sh", {"-c", script}, dir.path, "", {});
     ASSERT_EQ(r.status, 0) << r.err;
     reg_key key = nullptr;
     ASSERT_EQ(reg_open_key("Software\\Game", REG_ACCESS_QUERY, &key), REG_OK);
@@ -145,6 +152,37 @@ TEST_F(StoreSafety, TwoProgramsSettingValuesAtOnceLoseNothing) {
     reg_close_key(key);
     EXPECT_EQ(found, 120);
     EXPECT_FALSE(exists(store + ".new"));
+    struct stat st;
+    EXPECT_TRUE(lstat((dir / "link/registry.reg").c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link stays a link";
+    EXPECT_FALSE(exists(dir / "link/registry.reg.new") || exists(dir / "link/registry.reg.lock"));
+    }
+}
+
+TEST_F(StoreSafety, AReadOnlyStoreIsNotRewrittenAndAStoreKeepsItsOwner) {
+    const std::string content = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Game]\n";
+    write_file(store, content);
+    ASSERT_EQ(chmod(store.c_str(), 0444), 0);
+    reg_key key = nullptr;
+    ASSERT_EQ(reg_open_key("Software\\Game", REG_ACCESS_QUERY | REG_ACCESS_SET, &key), REG_OK);
+    const unsigned char value[] = "koewav";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(reg_set_value(key, "KOE_FOLDER", REG_TYPE_SZ, value, sizeof value), REG_ACCESS_DENIED);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("read-only"), std::string::npos);
+    EXPECT_EQ(read_file(store), content);
+
+    // Rewritten by root (as CI runs), the store stays its owner's, with its mode.
+    ASSERT_EQ(chmod(store.c_str(), 0640), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(store.c_str(), 12345, 12345), 0);
+    }
+    EXPECT_EQ(reg_set_value(key, "KOE_FOLDER", REG_TYPE_SZ, value, sizeof value), REG_OK);
+    reg_close_key(key);
+    struct stat st;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (geteuid() == 0) {
+        EXPECT_EQ(st.st_uid, 12345u);
+    }
 }
 
 TEST_F(StoreSafety, AStoreThatIsNoFileOrTooLargeIsRefusedUnread) {

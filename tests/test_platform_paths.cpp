@@ -102,6 +102,43 @@ TEST_F(PathTest, CreatingUsesAnExistingCaseVariantElseTheNameAsGiven) {
     EXPECT_TRUE(exists("New.Txt"));
 }
 
+TEST_F(PathTest, LettersBeyondAsciiFoldAsWindowsFoldsThem) {
+    // Folders on disk in UTF-8 and the CP932 names a game's files give for them, another case.
+    struct {
+        const char* on_disk;
+        const char* asked;   // CP932
+    } cases[] = {
+        {"ＢＧＭ", "\x82\x82\x82\x87\x82\x8D"},           // ｂｇｍ
+        {"ｂｇｍ2", "\x82\x61\x82\x66\x82\x6C" "2"},      // ＢＧＭ2
+        {"Ωmega", "\x83\xD6" "MEGA"},                        // ωMEGA
+        {"Голос", "\x84\x73\x84\x80\x84\x7C\x84\x80\x84\x83"},   // голос
+        {"Ⅲ", "\xFA\x42"},                                   // ⅲ, an IBM code
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.on_disk);
+        make_dirs(std::string(c.on_disk) + "/sub");
+        write_file(std::string(c.on_disk) + "/sub/a.wav", c.on_disk);
+        EXPECT_EQ(content((std::string(c.asked) + "\\SUB\\A.WAV").c_str()), c.on_disk);
+        EXPECT_EQ(search((std::string(c.asked) + "\\sub\\*.wav").c_str()), names{"a.wav"});
+    }
+    // A letter that only looks alike stays another name: full-width A is not ASCII A.
+    write_file("A.txt", "ascii");
+    EXPECT_EQ(content("\x82\x60.txt"), "(missing)");
+}
+
+TEST_F(PathTest, HalfWidthKatakanaIsFoundThoughItsBytesAlsoReadAsUtf8) {
+    // "ﾐｰ" in CP932 (D0 B0) is also the UTF-8 of a Cyrillic letter: the folder is found under the
+    // UTF-8 form of the katakana, and a name of that other reading still wins where it exists.
+    make_dirs("ﾐｰ");
+    write_file("ﾐｰ/Track.wav", "kana");
+    EXPECT_EQ(content("\xD0\xB0\\track.wav"), "kana");
+    EXPECT_EQ(file_access("\xD0\xB0", 0), 0);
+    EXPECT_EQ(search("\xD0\xB0\\*.WAV"), names{"Track.wav"});
+    make_dirs("\xD0\xB0");
+    write_file("\xD0\xB0/Track.wav", "cyrillic");
+    EXPECT_EQ(content("\xD0\xB0\\Track.wav"), "cyrillic");
+}
+
 TEST_F(PathTest, Cp932NamesKeepTrailBytesThatLookLikeBackslashOrLetters) {
     // "\x83\x5C" is one character (katakana so) whose second byte is 0x5C.
     make_dirs("\x83\x5C");

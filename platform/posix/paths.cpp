@@ -52,6 +52,20 @@ int is_cp932_text(const char* s, size_t n) {
 
 static int is_cp932_lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
+int is_also_cp932(const char* s, size_t n) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+    int high = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] < 0x80) continue;
+        high = 1;
+        if (p[i] >= 0xA1 && p[i] <= 0xDF) continue;                    // half-width katakana
+        if (!is_cp932_lead(p[i]) || i + 1 == n) return 0;
+        unsigned char t = p[++i];
+        if (t < 0x40 || t == 0x7F || t > 0xFC) return 0;
+    }
+    return high;
+}
+
 size_t char_length(const char* s, size_t left, int cp932) {
     unsigned char c = static_cast<unsigned char>(s[0]);
     if (left < 2) return left;
@@ -63,6 +77,20 @@ size_t char_length(const char* s, size_t left, int cp932) {
 
 static unsigned char fold_upper(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
+unsigned fold_double(unsigned char lead, unsigned char trail) {
+    // Windows folds case beyond ASCII: CP932's full-width Latin letters, Greek, Cyrillic and the
+    // Roman numerals name one file in either case (and the numerals under each of their codes).
+    unsigned code = static_cast<unsigned>(lead) << 8 | trail;
+    if (code >= 0x8281 && code <= 0x829A) return code - 0x21;               // full-width a-z
+    if (code >= 0x83BF && code <= 0x83D6) return code - 0x20;               // Greek
+    if (code >= 0x8470 && code <= 0x847E) return code - 0x30;               // Cyrillic, before the gap
+    if (code >= 0x8480 && code <= 0x8491) return code - 0x31;               // Cyrillic, after it
+    if (code >= 0xFA40 && code <= 0xFA49) return code - 0xFA40 + 0x8754;    // small Roman numerals
+    if (code >= 0xEEEF && code <= 0xEEF8) return code - 0xEEEF + 0x8754;    // the same, NEC-selected
+    if (code >= 0xFA4A && code <= 0xFA53) return code - 0xFA4A + 0x8754;    // capital ones, IBM codes
+    return code;
+}
+
 int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932) {
     size_t i = 0, j = 0;
     while (i < an && j < bn) {
@@ -71,8 +99,12 @@ int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932
         if (la == 1 && lb == 1) {
             int d = fold_upper(static_cast<unsigned char>(a[i])) - fold_upper(static_cast<unsigned char>(b[j]));
             if (d != 0) return d;
+        } else if (cp932 && la == 2 && lb == 2) {
+            // A double-byte character's trail byte is no letter: the character folds whole.
+            unsigned x = fold_double(static_cast<unsigned char>(a[i]), static_cast<unsigned char>(a[i + 1]));
+            unsigned y = fold_double(static_cast<unsigned char>(b[j]), static_cast<unsigned char>(b[j + 1]));
+            if (x != y) return x < y ? -1 : 1;
         } else {
-            // A double-byte character compares byte for byte: its trail byte is no letter.
             size_t l = la < lb ? la : lb;
             int d = memcmp(a + i, b + j, l);
             if (d != 0) return d;
@@ -137,6 +169,7 @@ static unsigned long listing_uses;
 static unsigned long resolution_epoch;
 static int hold_epoch;           // the next resolution belongs to the same call as the last one
 static int read_afresh;          // folders are read again, not checked
+static int reading_as_cp932;     // names that also read as UTF-8 are being taken for CP932
 static int consulted_listing;    // the last resolution looked a name up in a listing
 
 // The clock the file system stamps changes with, read without a system call: the coarse clock
@@ -170,6 +203,10 @@ static std::string name_key(const char* s, size_t n, int cp932) {
         size_t l = char_length(text.data() + i, text.size() - i, as_cp932);
         if (l == 1) {
             key.push_back(static_cast<char>(fold_upper(static_cast<unsigned char>(text[i]))));
+        } else if (as_cp932 && l == 2) {
+            unsigned folded = fold_double(static_cast<unsigned char>(text[i]), static_cast<unsigned char>(text[i + 1]));
+            key.push_back(static_cast<char>(folded >> 8));
+            key.push_back(static_cast<char>(folded & 0xFF));
         } else {
             key.append(text.data() + i, l);
         }
@@ -289,7 +326,7 @@ static std::string spelling_in(const folder_listing& l, const std::string& name,
 // (or the folder cannot be read). A variant in another case is made sure of before it is taken:
 // a name removed by another program in the tick of a change of ours would otherwise live on.
 static std::string find_variant(const std::string& folder, const std::string& name, const std::string& utf8) {
-    int cp932 = is_cp932_text(name.data(), name.size());
+    int cp932 = reading_as_cp932 || is_cp932_text(name.data(), name.size());
     folder_listing* l = listing_of(folder);
     if (!l) return "";
     std::string spelling = spelling_in(*l, name, utf8, cp932);
@@ -391,6 +428,8 @@ static std::string resolve_components(const std::string& posix, int cp932) {
     return out;
 }
 
+static std::string resolve_spelled(const char* path, size_t n, int cp932);
+
 std::string resolve_path(const char* path) {
     consulted_listing = 0;
     if (!hold_epoch) ++resolution_epoch;
@@ -398,6 +437,20 @@ std::string resolve_path(const char* path) {
     if (!path) return "";
     size_t n = strlen(path);
     int cp932 = is_cp932_text(path, n);
+    std::string found = resolve_spelled(path, n, cp932);
+    // Bytes that read as UTF-8 and as CP932 alike (half-width katakana from a game's files) name
+    // what exists under either reading; a name still to be made keeps the UTF-8 one.
+    struct stat st;
+    if (!cp932 && is_also_cp932(path, n) && lstat(found.c_str(), &st) != 0) {
+        reading_as_cp932 = 1;
+        std::string other = resolve_spelled(path, n, 1);
+        reading_as_cp932 = 0;
+        if (lstat(other.c_str(), &st) == 0) return other;
+    }
+    return found;
+}
+
+static std::string resolve_spelled(const char* path, size_t n, int cp932) {
     std::string posix;
     posix.reserve(n);
     for (size_t i = 0; i < n;) {

@@ -19,8 +19,16 @@ int is_cp932_text(const char* s, size_t n);
 // Length of the character at s (1 or 2) under the chosen encoding rule.
 size_t char_length(const char* s, size_t left, int cp932);
 
-// Compares without regard to ASCII letter case; in CP932 text trail bytes compare exactly.
-// Answers <0, 0, >0 like strcmp (letters compare as their upper case, as NTFS orders names).
+// 1 when s (n bytes, some of them high) is also well-formed CP932: text such as half-width katakana
+// ("\xD0\xB0") can be read either way, and a name in it is looked for under both readings.
+int is_also_cp932(const char* s, size_t n);
+// A CP932 double-byte character as the code Windows folds it to (full-width Latin, Greek, Cyrillic
+// and Roman numerals in their upper case); any other character as its own code.
+unsigned fold_double(unsigned char lead, unsigned char trail);
+
+// Compares without regard to letter case as Windows folds it (ASCII letters, and in CP932 text the
+// double-byte letters fold_double names). Answers <0, 0, >0 like strcmp (letters compare as their
+// upper case, as NTFS orders names).
 int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932);
 
 // The Windows path as a POSIX path: separators turned to '/', every component matched without

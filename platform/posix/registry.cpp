@@ -421,9 +421,31 @@ void make_store_folder(const std::string& file) {
         if (k == folder.size() || folder[k] == '/') mkdir(folder.substr(0, k).c_str(), 0700);
 }
 
+// The file the store really is: its name with every symbolic link followed (also one that names a
+// store still to be made), so that tools reaching one store by two names share its lock and its
+// temporary file, and a change replaces the file, never the link.
+std::string real_store_file(const std::string& file) {
+    std::string at = file;
+    for (int hops = 0; hops < 40; ++hops) {
+        char buffer[PATH_MAX];
+        ssize_t n = readlink(at.c_str(), buffer, sizeof buffer - 1);
+        if (n <= 0) break;
+        std::string target(buffer, static_cast<size_t>(n));
+        size_t slash = at.find_last_of('/');
+        at = target[0] == '/' || slash == std::string::npos ? target : at.substr(0, slash + 1) + target;
+    }
+    size_t slash = at.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+    char real[PATH_MAX];
+    if (!realpath(folder.c_str(), real)) return at;
+    std::string whole = real;
+    if (whole.back() != '/') whole.push_back('/');
+    return whole + (slash == std::string::npos ? at : at.substr(slash + 1));
+}
+
 // Takes the store's lock, waiting for another tool's change to end; -1 (reported) when it cannot.
 int lock_store(const std::string& file) {
-    std::string name = file + ".lock";
+    std::string name = real_store_file(file) + ".lock";
     int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0 && errno == ENOENT) {
         make_store_folder(file);
@@ -445,9 +467,14 @@ int lock_store(const std::string& file) {
 // Replaces the store with lines through its temporary file in the same folder (the lock held): a
 // reader sees the old file or the new one, never a part.
 long write_store(const store& s, const std::vector<std::string>& lines) {
-    std::string target = s.file;
-    char real[PATH_MAX];
-    if (s.exists && realpath(s.file.c_str(), real)) target = real;
+    std::string target = real_store_file(s.file);
+    // A read-only file keeps its content on Windows, also against its owner: so does the store.
+    struct stat st;
+    int had = stat(target.c_str(), &st) == 0;
+    if (had && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        fprintf(stderr, "%s: the registry store is read-only\n", shown(s.file).c_str());
+        return REG_ACCESS_DENIED;
+    }
     size_t slash = target.find_last_of('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     std::string content;
@@ -465,8 +492,11 @@ long write_store(const store& s, const std::vector<std::string>& lines) {
         fprintf(stderr, "%s: cannot write the registry store: %s\n", shown(s.file).c_str(), strerror(e));
         return fault_code(e);
     }
-    struct stat st;
-    if (s.exists && stat(target.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+    if (had) {
+        // The rewritten store stays the person's: their mode, and (when a tool runs as root) their owner.
+        fchmod(fd, st.st_mode & 07777);
+        if (st.st_uid != geteuid() || st.st_gid != getegid()) (void)!fchown(fd, st.st_uid, st.st_gid);
+    }
 
     long result = REG_OK;
     if (int e = fault_check(1)) {

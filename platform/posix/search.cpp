@@ -67,6 +67,7 @@ struct matcher {
     std::vector<piece> chars;
     size_t last_dot;                   // index in chars of the name's last '.', or chars.size()
     std::vector<signed char> memo;     // (token, char) -> -1 unknown, 0, 1
+    int cp932;                         // the name's double-byte characters are CP932 ones
 };
 
 int is_dot(const matcher& m, size_t ci) { return m.chars[ci].length == 1 && m.name[m.chars[ci].start] == '.'; }
@@ -76,6 +77,9 @@ int literal_equal(const matcher& m, const token& t, size_t ci) {
     if (t.length != c.length) return 0;
     const char* a = m.pattern.data() + t.start;
     const char* b = m.name + c.start;
+    if (t.length == 2 && m.cp932)
+        return fold_double(static_cast<unsigned char>(a[0]), static_cast<unsigned char>(a[1])) ==
+               fold_double(static_cast<unsigned char>(b[0]), static_cast<unsigned char>(b[1]));
     if (t.length > 1) return memcmp(a, b, t.length) == 0;
     unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
     if (x >= 'a' && x <= 'z') x = x - 'a' + 'A';
@@ -116,7 +120,7 @@ int match_from(matcher& m, size_t ti, size_t ci) {
 int match_name(const std::string& pattern, const std::vector<token>& tokens, const char* name, int cp932) {
     size_t n = strlen(name);
     int name_cp932 = cp932 || is_cp932_text(name, n);
-    matcher m{pattern, tokens, name, {}, 0, {}};
+    matcher m{pattern, tokens, name, {}, 0, {}, name_cp932};
     for (size_t i = 0; i < n;) {
         size_t l = char_length(name + i, n - i, name_cp932);
         m.chars.push_back({i, l});
