@@ -17,6 +17,7 @@
 static const char GAMEEXE_NAME[] = "GAMEEXE.INI";
 static const char TRACK_TABLE_NAME[] = "_inmm.ini";
 static const char GAME_BACKUP[] = "GAMEEXE.org";
+static const char TRACK_TABLE_BACKUP[] = "_inmm.org";
 // Work names: the new files, and the copies that become backups.
 static const char NEW_GAMEEXE[] = "GAMEEXE.INI.new";
 static const char NEW_TRACK_TABLE[] = "_inmm.ini.new";
@@ -42,6 +43,7 @@ struct run_record {
     char* game_backup = nullptr;          // the copy of GAMEEXE.INI, once under its backup name
     char* track_table_backup = nullptr;   // the same for the previous _inmm.ini
     bool track_table_placed = false;      // the new _inmm.ini has taken its name
+    bool track_table_read_only = false;   // the previous _inmm.ini had the read-only attribute
 };
 
 static void close_stream(FILE** stream) {
@@ -71,6 +73,7 @@ static void roll_back(run_record* run) {
     if (run->track_table_placed) {
         if (run->track_table_backup) {
             restore_backup(TRACK_TABLE_NAME, run->track_table_backup);
+            if (run->track_table_read_only) set_read_only(TRACK_TABLE_NAME, 1);
             free(run->track_table_backup);
             run->track_table_backup = nullptr;
         } else {
@@ -168,46 +171,163 @@ static int write_new_files(run_record* run, int system) {
     return 1;
 }
 
+static int is_read_only(const char* path) { return file_access(path, 2) == -1 && errno == EACCES; }
+
+// Gives work_name the name name, replacing that file. A game copied from a CD keeps read-only
+// files, which Windows will rename but not replace (ReplaceFile refuses them as well, and would
+// pass the attribute on to the new file): the attribute is lifted for the replace and put back
+// when it fails. 0 after a box.
+static int replace_in_place(const char* work_name, const char* name) {
+    bool read_only = is_read_only(name);
+    if (read_only && set_read_only(name, 0) == -1) {
+        error_box("%sの読み取り専用属性を外せません: %s", name, strerror(errno));
+        return 0;
+    }
+    if (replace_file(work_name, name) == 0) return 1;
+    int error = errno;
+    if (read_only) set_read_only(name, 1);
+    error_box("%sを%sにリネームできません: %s", work_name, name, strerror(error));
+    return 0;
+}
+
+// A copy of the previous _inmm.ini, if there is one, under its backup name. 0 after a box.
+static int back_up_track_table(run_record* run) {
+    if (!file_exists(TRACK_TABLE_NAME)) return 1;
+    run->track_table_read_only = is_read_only(TRACK_TABLE_NAME);
+    run->track_table_backup = copy_to_backup(TRACK_TABLE_NAME, TRACK_TABLE_COPY);
+    return run->track_table_backup != nullptr;
+}
+
 // Backups first, then the track table, and GAMEEXE.INI last: a run cut off before that last step
 // leaves the game's own GAMEEXE.INI, which a new run converts again, and a GAMEEXE.INI that has
 // been converted always has its track table. 0 after a box.
 static int put_in_place(run_record* run) {
     run->game_backup = copy_to_backup(GAMEEXE_NAME, GAMEEXE_COPY);
     if (!run->game_backup) return 0;
-    bool had_track_table = file_exists(TRACK_TABLE_NAME);
-    if (had_track_table) {
-        run->track_table_backup = copy_to_backup(TRACK_TABLE_NAME, TRACK_TABLE_COPY);
-        if (!run->track_table_backup) return 0;
-    }
-    int placed = had_track_table ? replace_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME)
-                                 : rename_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME);
-    if (placed == -1) {
-        error_box("%sを%sにリネームできません: %s", NEW_TRACK_TABLE, TRACK_TABLE_NAME, strerror(errno));
+    if (!back_up_track_table(run)) return 0;
+    if (run->track_table_backup ? !replace_in_place(NEW_TRACK_TABLE, TRACK_TABLE_NAME)
+                                : rename_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME) == -1) {
+        if (!run->track_table_backup)
+            error_box("%sを%sにリネームできません: %s", NEW_TRACK_TABLE, TRACK_TABLE_NAME, strerror(errno));
         return 0;
     }
     run->track_table_placed = true;
-    if (replace_file(NEW_GAMEEXE, GAMEEXE_NAME) == -1) {
-        error_box("%sを%sにリネームできません: %s", NEW_GAMEEXE, GAMEEXE_NAME, strerror(errno));
-        return 0;
-    }
-    return 1;
+    return replace_in_place(NEW_GAMEEXE, GAMEEXE_NAME);
 }
 
-// 1 when GAMEEXE.INI has a track entry to convert; 0 after a box.
-static int check_track_entries() {
+// Reads GAMEEXE.INI whole before anything is written: 1 when it has a track entry to convert, 0
+// when it has none, -1 after a box when it is no settings file or cannot be read.
+static int check_gameexe() {
     FILE* input = open_file(GAMEEXE_NAME, "rt");
     if (!input) {
         error_box("オリジナルのGAMEEXE.INIのオープンに失敗しました。");
-        return 0;
+        return -1;
     }
-    int found = has_track_entry(input);
+    int found = check_settings(input);
     int error = errno;
     fclose(input);
-    if (found < 0) report_read_failure(GAMEEXE_NAME, error);
-    // Converted already (AVG32 keeps no "#DSTRACK" line) or never meant for it: a run would only
-    // write an empty track table over the working one.
-    if (found == 0) error_box("GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。");
-    return found > 0;
+    if (found == SETTINGS_READ_ERROR) report_read_failure(GAMEEXE_NAME, error);
+    // A crash can leave the file padded with NUL bytes; converting it would write all of them again.
+    if (found == SETTINGS_HAS_NUL)
+        error_box("GAMEEXE.INIにNULバイトがあり、設定ファイルとして読めません。変更はしていません。\n"
+                  "GAMEEXE.INIをゲームの元のファイルに戻してから実行してください。");
+    if (found == SETTINGS_TOO_BIG)
+        error_box("GAMEEXE.INIが%ldMiBを超えていて、設定ファイルとは思えません。変更はしていません。\n"
+                  "GAMEEXE.INIをゲームの元のファイルに戻してから実行してください。",
+                  MAX_SETTINGS_SIZE >> 20);
+    return found < 0 ? -1 : found;
+}
+
+// 1 when the two files hold the same bytes; 0 when they differ or cannot be read.
+static int same_content(const char* a, const char* b) {
+    FILE* first = open_file(a, "rb");
+    FILE* second = first ? open_file(b, "rb") : nullptr;
+    int same = second != nullptr;
+    static char one[1 << 16], other[1 << 16];
+    while (same) {
+        size_t n = fread(one, 1, sizeof one, first), m = fread(other, 1, sizeof other, second);
+        same = n == m && memcmp(one, other, n) == 0 && !ferror(first) && !ferror(second);
+        if (n == 0) break;
+    }
+    if (first) fclose(first);
+    if (second) fclose(second);
+    return same;
+}
+
+// 1 when GAMEEXE.org, the game's own GAMEEXE.INI kept by the first run, is there to go back to: a
+// settings file with track entries, other than GAMEEXE.INI as it is now.
+static int has_game_backup() {
+    FILE* backup = open_file(GAME_BACKUP, "rt");
+    if (!backup) return 0;
+    int found = check_settings(backup);
+    fclose(backup);
+    return found == 1 && !same_content(GAME_BACKUP, GAMEEXE_NAME);
+}
+
+// _inmm.org holds the game's own _inmm.ini unless it is the table the first run wrote for GAMEEXE.org
+// (the game had none then, and a later run kept that table): 1 when the game had a track table.
+static int game_had_track_table() {
+    FILE* table = open_file(TRACK_TABLE_BACKUP, "rt");
+    if (!table) return 0;
+    FILE* settings = open_file(GAME_BACKUP, "rt");
+    int ours = settings && is_track_table_of(settings, table);
+    if (settings) fclose(settings);
+    fclose(table);
+    return !ours;
+}
+
+// Puts the game's own files back, each replaced one kept under its next backup name, in the order
+// and with the roll-back of a run. 0 after a box.
+static int put_game_files_back(run_record* run) {
+    errno = 0;
+    if (!copy_file(GAME_BACKUP, NEW_GAMEEXE)) {
+        error_box("%sを%sにコピーできません: %s", GAME_BACKUP, NEW_GAMEEXE, strerror(errno ? errno : EIO));
+        return 0;
+    }
+    bool own_table = game_had_track_table();
+    errno = 0;
+    if (own_table && !copy_file(TRACK_TABLE_BACKUP, NEW_TRACK_TABLE)) {
+        error_box("%sを%sにコピーできません: %s", TRACK_TABLE_BACKUP, NEW_TRACK_TABLE, strerror(errno ? errno : EIO));
+        return 0;
+    }
+    run->game_backup = copy_to_backup(GAMEEXE_NAME, GAMEEXE_COPY);
+    if (!run->game_backup || !back_up_track_table(run)) return 0;
+    if (own_table) {
+        if (run->track_table_backup ? !replace_in_place(NEW_TRACK_TABLE, TRACK_TABLE_NAME)
+                                    : rename_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME) == -1) {
+            if (!run->track_table_backup)
+                error_box("%sを%sにリネームできません: %s", NEW_TRACK_TABLE, TRACK_TABLE_NAME, strerror(errno));
+            return 0;
+        }
+    } else if (run->track_table_backup) {
+        if (run->track_table_read_only) set_read_only(TRACK_TABLE_NAME, 0);
+        if (remove_file(TRACK_TABLE_NAME) == -1) {
+            error_box("%sの削除に失敗しました: %s", TRACK_TABLE_NAME, strerror(errno));
+            return 0;
+        }
+    }
+    run->track_table_placed = true;
+    return replace_in_place(NEW_GAMEEXE, GAMEEXE_NAME);
+}
+
+// A game that tormel has converted: offers to put the game's own files back. The exit status.
+static int offer_way_back() {
+    if (ask_yes_no("GAMEEXE.INIは変換済みです。\n"
+                   "ゲームの元のGAMEEXE.INI(%s)と_inmm.iniに戻しますか?\n"
+                   "今のGAMEEXE.INIと_inmm.iniはバックアップとして残します。",
+                   GAME_BACKUP) != ANSWER_YES)
+        return 1;
+    run_record run;
+    int status = 0;
+    if (!put_game_files_back(&run)) {
+        roll_back(&run);
+        status = 1;
+    } else {
+        show_box("ゲームの元のGAMEEXE.INIと_inmm.iniに戻しました。", tool_title, BOX_OK | BOX_ICON_INFORMATION);
+    }
+    free(run.game_backup);
+    free(run.track_table_backup);
+    return status;
 }
 
 int run_configurator(int argc, char** argv) {
@@ -226,11 +346,29 @@ int run_configurator(int argc, char** argv) {
         return 1;
     }
     remove_work_files();
-    if (!check_track_entries()) return 1;
+    int entries = check_gameexe();
+    if (entries < 0) return 1;
+    if (entries == 0) {
+        // Converted already (AVG32 keeps no "#DSTRACK" line), or never meant for it: a run would
+        // only write an empty track table over the working one.
+        if (has_game_backup()) return offer_way_back();
+        error_box("GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。");
+        return 1;
+    }
 
     run_record run;
     int status = 0;
-    if (!write_new_files(&run, system) || !put_in_place(&run)) {
+    if (!write_new_files(&run, system)) {
+        roll_back(&run);
+        return 1;
+    }
+    // RealLive keeps its "#DSTRACK" lines; a run that would write GAMEEXE.INI as it is finds a
+    // game converted already.
+    if (system == REALLIVE && same_content(NEW_GAMEEXE, GAMEEXE_NAME) && has_game_backup()) {
+        remove_work_files();
+        return offer_way_back();
+    }
+    if (!put_in_place(&run)) {
         roll_back(&run);
         status = 1;
     } else {

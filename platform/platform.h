@@ -83,8 +83,11 @@ int rename_file(const char* from, const char* to);// rename
 FILE* open_file(const char* path, const char* mode);
 // MoveFileEx(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): from takes the name to
 // in one step, replacing a file of that name, so a reader sees the old file or the new one, never
-// neither. 0, or -1 with errno.
+// neither. Like Windows it refuses (EACCES) to replace a read-only file. 0, or -1 with errno.
 int replace_file(const char* from, const char* to);
+// _chmod(path, read_only ? _S_IREAD : _S_IREAD | _S_IWRITE): sets or clears the read-only
+// attribute. 0, or -1 with errno.
+int set_read_only(const char* path, int read_only);
 
 // ---- Text ----
 // The system's ANSI code page (GetACP): 932 on a Japanese Windows. Files meant for the system's

@@ -13,6 +13,9 @@
 namespace {
 
 const std::string SUCCESS = "tormel.exe: 成功しました。\n";
+const std::string OFFER = "tormel.exe: GAMEEXE.INIは変換済みです。\n"
+                          "ゲームの元のGAMEEXE.INI(GAMEEXE.org)と_inmm.iniに戻しますか?\n"
+                          "今のGAMEEXE.INIと_inmm.iniはバックアップとして残します。\n[y]es, [n]o? ";
 const std::string SJIS_TITLE = "\x83\x65\x83\x58\x83\x67\x83\x51\x81\x5b\x83\x80";  // テストゲーム
 const std::string SJIS_SOFT = "\x83\x5c\x83\x74\x83\x67";                          // ソフト (trail byte 0x5C)
 constexpr int WHOLE = 99999999;
@@ -241,9 +244,7 @@ TEST_F(Tormel, RealLiveGameSucceedsAndMovesAnOldTrackTableAside) {
     EXPECT_EQ(file("_inmm.org"), "old table\r\n");
 }
 
-TEST_F(Tormel, RunningTwiceChangesNothingMore) {
-    // RealLive keeps its "#DSTRACK" lines: the second run finds each one's "#CDTRACK" line behind
-    // it and writes the same files again.
+TEST_F(Tormel, AnEntrysOwnCdTrackLineIsNotWrittenTwice) {
     const std::string head = "#REGNAME = \"RLTEST\\" + SJIS_TITLE + "\"\r\n";
     const std::string entry = "#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n";
     const std::string cd = "#CDTRACK = 02:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n";
@@ -251,27 +252,51 @@ TEST_F(Tormel, RunningTwiceChangesNothingMore) {
     write_file(game + "/GAMEEXE.INI", head + entry + "; x\r\n" + entry + other);
     write_file(game + "/REALLIVE.EXE", "MZ");
     ASSERT_EQ(run().status, 0);
-    const std::string once = head + entry + cd + "; x\r\n" + entry +
-                             "#CDTRACK = 03:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n" + other;
-    EXPECT_EQ(file("GAMEEXE.INI"), once) << "only the entry's very own line counts";
-    ASSERT_EQ(run().status, 0);
-    EXPECT_EQ(file("GAMEEXE.INI"), once);
-    EXPECT_EQ(file("GAMEEXE.org1"), once);
-    EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\nBGM\\A.wav\r\n");
-    EXPECT_EQ(file("_inmm.org"), "BGM\\A.wav\r\nBGM\\A.wav\r\n");
+    EXPECT_EQ(file("GAMEEXE.INI"), head + entry + cd + "; x\r\n" + entry +
+                                       "#CDTRACK = 03:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n" + other)
+        << "only the entry's very own line counts";
+}
 
-    // AVG32 keeps none: the second run stops and touches nothing.
-    temp_dir fresh;
-    game = fresh.path;
-    game_files g = avg32_game(5);
-    lay_out(g);
-    ASSERT_EQ(run().status, 0);
-    auto before = folder();
-    run_result r = run();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "tormel.exe: GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。\n");
-    EXPECT_TRUE(folder() == before);
-    EXPECT_EQ(difference(file("_inmm.ini"), g.expected_table), "");
+// A converted game run again: the question, and the game's own files back on Yes, as often as
+// the player goes back and forth (the backups then hold earlier runs' files too).
+TEST_F(Tormel, RunningAgainOffersTheGamesOwnFilesBack) {
+    struct {
+        bool reallive;
+        std::string own_table;  // the game's own _inmm.ini, "" for none
+    } cases[] = {{false, ""}, {true, ""}, {false, "[game]\r\ntrack=1\r\n"}, {true, "[game]\r\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.reallive ? "RealLive" : "AVG32") + (c.own_table.empty() ? "" : ", own table"));
+        temp_dir fresh;
+        game = fresh.path;
+        game_files g = c.reallive ? reallive_game(5) : avg32_game(5);
+        lay_out(g);
+        if (!c.own_table.empty()) write_file(game + "/_inmm.ini", c.own_table);
+        ASSERT_EQ(run().status, 0);
+        auto converted = folder();
+        run_result no = run({}, "no\n");
+        EXPECT_EQ(no.status, 1);
+        EXPECT_EQ(no.err, OFFER);
+        EXPECT_TRUE(folder() == converted) << "No changed the folder";
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            run_result yes = run({}, "yes\n");
+            EXPECT_EQ(yes.status, 0);
+            EXPECT_EQ(yes.err, OFFER + "tormel.exe: ゲームの元のGAMEEXE.INIと_inmm.iniに戻しました。\n");
+            EXPECT_EQ(file("GAMEEXE.INI"), g.files["GAMEEXE.INI"]);
+            if (c.own_table.empty())
+                EXPECT_FALSE(exists(game + "/_inmm.ini"));
+            else
+                EXPECT_EQ(file("_inmm.ini"), c.own_table);
+            EXPECT_EQ(file("GAMEEXE.org"), g.files["GAMEEXE.INI"]);
+            std::string n = std::to_string(1 + 2 * cycle);
+            EXPECT_EQ(difference(file("GAMEEXE.org" + n), g.expected_ini), "");
+            std::string table_backup = !c.own_table.empty() ? "_inmm.org" + n : cycle ? "_inmm.org1" : "_inmm.org";
+            EXPECT_EQ(difference(file(table_backup), g.expected_table), "") << table_backup;
+            for (const auto& [name, bytes] : folder()) EXPECT_EQ(name.find(".new"), std::string::npos) << name;
+            ASSERT_EQ(run().status, 0) << "converting again";
+            EXPECT_EQ(difference(file("GAMEEXE.INI"), g.expected_ini), "");
+            EXPECT_EQ(difference(file("_inmm.ini"), g.expected_table), "");
+        }
+    }
 }
 
 TEST_F(Tormel, MissingGameexeNamesItsBackup) {
@@ -404,13 +429,13 @@ TEST_F(Tormel, IgnoringMissingTracksGivesSixtySecondsAtTheCarriedRate) {
 }
 
 TEST_F(Tormel, WithoutMusicFolderValueTheTracksAreInBGM) {
-    write_file(game + "/GAMEEXE.INI", "#REGNAME = \"RLTEST\"\r\n#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n");
     struct { std::string store, err; } cases[] = {
         {"REGEDIT4\r\n", "tormel.exe: BGMフォルダ名の取得に失敗:\nレジストリ HKEY_CURRENT_USER\\Software\\RLTEST を開けません。\n"},
         {registry_with_folder("RLTEST", ""), ""},
     };
     for (const auto& c : cases) {
         write_file(dir / "registry.reg", c.store);
+        write_file(game + "/GAMEEXE.INI", "#REGNAME = \"RLTEST\"\r\n#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n");
         remove((game + "/_inmm.ini").c_str());
         run_result r = run({"--reallive"});
         EXPECT_EQ(r.status, 0);

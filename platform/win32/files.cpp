@@ -5,6 +5,7 @@
 
 #include <direct.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,11 @@ int change_dir(const char* path) {
 int remove_file(const char* path) {
     wchar_t wide[WIDE_PATH_ROOM];
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wremove(wide) : -1;
+}
+
+int set_read_only(const char* path, int read_only) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wchmod(wide, read_only ? _S_IREAD : _S_IREAD | _S_IWRITE) : -1;
 }
 
 int rename_file(const char* from, const char* to) {
