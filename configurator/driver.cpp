@@ -218,7 +218,8 @@ static int put_in_place(run_record* run) {
 // Reads GAMEEXE.INI whole before anything is written: 1 when it has a track entry to convert, 0
 // when it has none, -1 after a box when it is no settings file or cannot be read.
 static int check_gameexe() {
-    FILE* input = open_file(GAMEEXE_NAME, "rt");
+    // Binary, so that the size is the size on the disk.
+    FILE* input = open_file(GAMEEXE_NAME, "rb");
     if (!input) {
         error_box("オリジナルのGAMEEXE.INIのオープンに失敗しました。");
         return -1;
@@ -238,42 +239,76 @@ static int check_gameexe() {
     return found < 0 ? -1 : found;
 }
 
-// 1 when the two files hold the same bytes; 0 when they differ or cannot be read.
+// 1 when the two files hold the same bytes, 0 when they differ, -1 after a box when one cannot be
+// read.
 static int same_content(const char* a, const char* b) {
     FILE* first = open_file(a, "rb");
-    FILE* second = first ? open_file(b, "rb") : nullptr;
-    int same = second != nullptr;
-    static char one[1 << 16], other[1 << 16];
-    while (same) {
-        size_t n = fread(one, 1, sizeof one, first), m = fread(other, 1, sizeof other, second);
-        same = n == m && memcmp(one, other, n) == 0 && !ferror(first) && !ferror(second);
-        if (n == 0) break;
+    if (!first) {
+        report_read_failure(a, errno);
+        return -1;
     }
-    if (first) fclose(first);
-    if (second) fclose(second);
+    FILE* second = open_file(b, "rb");
+    if (!second) {
+        report_read_failure(b, errno);
+        fclose(first);
+        return -1;
+    }
+    static char one[1 << 16], other[1 << 16];
+    int same = 1;
+    for (;;) {
+        size_t n = fread(one, 1, sizeof one, first), m = fread(other, 1, sizeof other, second);
+        if (ferror(first) || ferror(second)) {
+            report_read_failure(ferror(first) ? a : b, errno);
+            same = -1;
+            break;
+        }
+        if (n != m || memcmp(one, other, n) != 0) same = 0;
+        if (n == 0 || !same) break;
+    }
+    fclose(first);
+    fclose(second);
     return same;
 }
 
 // 1 when GAMEEXE.org, the game's own GAMEEXE.INI kept by the first run, is there to go back to: a
-// settings file with track entries, other than GAMEEXE.INI as it is now.
+// settings file with track entries, other than GAMEEXE.INI as it is now. 0 when not, -1 after a
+// box when it cannot be read.
 static int has_game_backup() {
-    FILE* backup = open_file(GAME_BACKUP, "rt");
-    if (!backup) return 0;
+    FILE* backup = open_file(GAME_BACKUP, "rb");
+    if (!backup) {
+        if (errno == ENOENT) return 0;
+        report_read_failure(GAME_BACKUP, errno);
+        return -1;
+    }
     int found = check_settings(backup);
+    int error = errno;
     fclose(backup);
-    return found == 1 && !same_content(GAME_BACKUP, GAMEEXE_NAME);
+    if (found == SETTINGS_READ_ERROR) {
+        report_read_failure(GAME_BACKUP, error);
+        return -1;
+    }
+    if (found != 1) return 0;
+    int same = same_content(GAME_BACKUP, GAMEEXE_NAME);
+    return same < 0 ? -1 : !same;
 }
 
 // _inmm.org holds the game's own _inmm.ini unless it is the table the first run wrote for GAMEEXE.org
-// (the game had none then, and a later run kept that table): 1 when the game had a track table.
+// (the game had none then, and a later run kept that table): 1 when the game had a track table,
+// 0 when not, -1 after a box when either file cannot be read.
 static int game_had_track_table() {
     FILE* table = open_file(TRACK_TABLE_BACKUP, "rt");
-    if (!table) return 0;
+    if (!table) {
+        if (errno == ENOENT) return 0;
+        report_read_failure(TRACK_TABLE_BACKUP, errno);
+        return -1;
+    }
     FILE* settings = open_file(GAME_BACKUP, "rt");
-    int ours = settings && is_track_table_of(settings, table);
+    int ours = settings ? is_track_table_of(settings, table) : -1;
+    int error = errno;
+    if (ours < 0) report_read_failure(settings && !ferror(settings) ? TRACK_TABLE_BACKUP : GAME_BACKUP, error);
     if (settings) fclose(settings);
     fclose(table);
-    return !ours;
+    return ours < 0 ? -1 : !ours;
 }
 
 // Puts the game's own files back, each replaced one kept under its next backup name, in the order
@@ -284,7 +319,8 @@ static int put_game_files_back(run_record* run) {
         error_box("%sを%sにコピーできません: %s", GAME_BACKUP, NEW_GAMEEXE, strerror(errno ? errno : EIO));
         return 0;
     }
-    bool own_table = game_had_track_table();
+    int own_table = game_had_track_table();
+    if (own_table < 0) return 0;
     errno = 0;
     if (own_table && !copy_file(TRACK_TABLE_BACKUP, NEW_TRACK_TABLE)) {
         error_box("%sを%sにコピーできません: %s", TRACK_TABLE_BACKUP, NEW_TRACK_TABLE, strerror(errno ? errno : EIO));
@@ -351,8 +387,9 @@ int run_configurator(int argc, char** argv) {
     if (entries == 0) {
         // Converted already (AVG32 keeps no "#DSTRACK" line), or never meant for it: a run would
         // only write an empty track table over the working one.
-        if (has_game_backup()) return offer_way_back();
-        error_box("GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。");
+        int backup = has_game_backup();
+        if (backup > 0) return offer_way_back();
+        if (backup == 0) error_box("GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。");
         return 1;
     }
 
@@ -364,9 +401,17 @@ int run_configurator(int argc, char** argv) {
     }
     // RealLive keeps its "#DSTRACK" lines; a run that would write GAMEEXE.INI as it is finds a
     // game converted already.
-    if (system == REALLIVE && same_content(NEW_GAMEEXE, GAMEEXE_NAME) && has_game_backup()) {
-        remove_work_files();
-        return offer_way_back();
+    if (system == REALLIVE) {
+        int same = same_content(NEW_GAMEEXE, GAMEEXE_NAME);
+        int backup = same > 0 ? has_game_backup() : 0;
+        if (same < 0 || backup < 0) {
+            roll_back(&run);
+            return 1;
+        }
+        if (backup > 0) {
+            remove_work_files();
+            return offer_way_back();
+        }
     }
     if (!put_in_place(&run)) {
         roll_back(&run);

@@ -69,9 +69,10 @@ int is_track_table_of(FILE* settings, FILE* table) {
         // "<music folder>\<file name>.wav": the folder is whatever the run found then.
         char tail[TRACK_NAME_SIZE + 8];
         size_t n = static_cast<size_t>(snprintf(tail, sizeof tail, "\\%s.wav", entry.file_name));
-        if (length < n || memcmp(row + length - n, tail, n) != 0) return 0;
+        if (length < n || memcmp(row + length - n, tail, n) != 0) return ferror(table) ? -1 : 0;
     }
-    return read_line(table, row) == 0 && !ferror(settings) && !ferror(table);
+    int same = read_line(table, row) == 0;
+    return ferror(settings) || ferror(table) ? -1 : same;
 }
 
 int format_cd_track(char out[CD_TRACK_LINE_SIZE], int32_t start, int32_t end, int32_t third,

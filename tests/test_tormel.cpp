@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -442,6 +443,100 @@ TEST_F(Tormel, WithoutMusicFolderValueTheTracksAreInBGM) {
         EXPECT_EQ(r.err, c.err + SUCCESS);
         EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\n") << "not a path from the drive's root";
     }
+}
+
+bool read_only(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+// A game copied from a CD: its read-only files are replaced all the same, and a run that fails or
+// is refused leaves them read-only.
+TEST_F(Tormel, ReadOnlyGameFilesAreConvertedAndKeptReadOnlyOnFailure) {
+    const std::string log = dir / "fault.log";
+    for (bool reallive : {false, true}) {
+        SCOPED_TRACE(reallive ? "RealLive" : "AVG32");
+        game_files g = reallive ? reallive_game(5) : avg32_game(5);
+        std::vector<temp_dir> folders(16);
+        auto lay_out_read_only = [&](size_t i) {
+            game = folders[i].path;
+            lay_out(g);
+            write_file(game + "/_inmm.ini", "old table\r\n");
+            for (const char* name : {"/GAMEEXE.INI", "/_inmm.ini"}) chmod((game + name).c_str(), 0444);
+        };
+        lay_out_read_only(0);
+        // A run that converts, to count its file calls: the last ones replace _inmm.ini and
+        // GAMEEXE.INI (the count varies a little with the clock: a folder listed in this tick is
+        // not looked at again).
+        run_result r = run({}, "", {"VNAUDIO_FAULT=1000000", "VNAUDIO_FAULT_LOG=" + log});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, SUCCESS);
+        EXPECT_EQ(difference(file("GAMEEXE.INI"), g.expected_ini), "");
+        EXPECT_EQ(difference(file("_inmm.ini"), g.expected_table), "");
+        EXPECT_EQ(file("GAMEEXE.org"), g.files["GAMEEXE.INI"]);
+        EXPECT_EQ(file("_inmm.org"), "old table\r\n");
+        long calls = 0;
+        ASSERT_EQ(sscanf(read_file(log).c_str(), "calls=%ld", &calls), 1);
+
+        bool replace_failed = false;
+        for (size_t i = 1; i < folders.size(); ++i) {
+            lay_out_read_only(i);
+            auto before = folder();
+            run_result failed = run({}, "", {"VNAUDIO_FAULT=" + std::to_string(calls + 6 - static_cast<long>(i))});
+            if (failed.status == 0) continue;
+            SCOPED_TRACE(failed.err);
+            replace_failed |= failed.err.find("GAMEEXE.INI.newをGAMEEXE.INIにリネームできません") != std::string::npos;
+            EXPECT_TRUE(folder() == before);
+            EXPECT_TRUE(read_only(game + "/GAMEEXE.INI") && read_only(game + "/_inmm.ini"));
+        }
+        EXPECT_TRUE(replace_failed);
+    }
+}
+
+TEST_F(Tormel, AGameexeLargerThanAnyRealOneIsRefusedUntouched) {
+    game_files g = avg32_game(3);
+    std::string line = "; " + std::string(1000, 'x') + "\r\n";
+    std::string big = g.files["GAMEEXE.INI"];
+    while (big.size() <= (16u << 20) + line.size()) big += line;
+    g.files["GAMEEXE.INI"] = big;
+    lay_out(g);
+    auto before = folder();
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tormel.exe: GAMEEXE.INIが16MiBを超えていて、設定ファイルとは思えません。変更はしていません。\n"
+                     "GAMEEXE.INIをゲームの元のファイルに戻してから実行してください。\n");
+    EXPECT_TRUE(folder() == before);
+}
+
+// Going back under faults: every failed step leaves the converted game as it was.
+TEST_F(Tormel, TheWayBackUnderFaultsIsWholeOrNothing) {
+    // A decoy WAV would rightly be read when opening its NWA fails; the run then converts again.
+    game_files g = reallive_game(5, "", false);
+    const std::string own_table = "[game]\r\n";
+    const std::string log = dir / "fault.log";
+    long runs = 0;
+    for (long n = 1; n < 1000; ++n) {
+        temp_dir fresh;
+        game = fresh.path;
+        lay_out(g);
+        write_file(game + "/_inmm.ini", own_table);
+        ASSERT_EQ(run().status, 0);
+        auto before = folder();
+        remove(log.c_str());
+        run_result r = run({}, "yes\n", {"VNAUDIO_FAULT=" + std::to_string(n), "VNAUDIO_FAULT_LOG=" + log});
+        bool fired = read_file(log).find("fired=1") != std::string::npos;
+        SCOPED_TRACE("call " + std::to_string(n) + ": " + r.err);
+        ++runs;
+        if (r.status == 0) {
+            EXPECT_EQ(file("GAMEEXE.INI"), g.files["GAMEEXE.INI"]);
+            EXPECT_EQ(file("_inmm.ini"), own_table);
+        } else {
+            EXPECT_TRUE(folder() == before) << "the folder changed";
+            EXPECT_TRUE(fired) << "failed without a fault";
+        }
+        if (!fired || testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(runs, 10);
 }
 
 // Every file and registry call of a run made to fail in turn: afterwards the folder is as it was,
