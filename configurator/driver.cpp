@@ -23,6 +23,8 @@ static const char NEW_GAMEEXE[] = "GAMEEXE.INI.new";
 static const char NEW_TRACK_TABLE[] = "_inmm.ini.new";
 static const char GAMEEXE_COPY[] = "GAMEEXE.org.new";
 static const char TRACK_TABLE_COPY[] = "_inmm.org.new";
+// Held for the whole run, so that a second run in the folder stops at once.
+static const char LOCK_NAME[] = "tormel.lock";
 
 int detect_system(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -366,21 +368,8 @@ static int offer_way_back() {
     return status;
 }
 
-int run_configurator(int argc, char** argv) {
-    if (!file_exists(GAMEEXE_NAME)) {
-        if (file_exists(GAME_BACKUP))
-            error_box("GAMEEXE.INIがありません。ゲームのGAMEEXE.INIはGAMEEXE.orgに残っています。\n"
-                      "GAMEEXE.orgの名前をGAMEEXE.INIに戻してから実行してください。");
-        else
-            error_box("GAMEEXE.INIがあるフォルダで実行してください。");
-        return 1;
-    }
-    int system = detect_system(argc, argv);
-    if (system == NO_SYSTEM) {
-        error_box("システムを特定できません。\nAVG321XX.EXEかREALLIVE.EXEのあるフォルダで実行するか、"
-                  "--avg32 または --reallive オプションをつけて実行してください。");
-        return 1;
-    }
+// The run from GAMEEXE.INI's check on, with the folder held. The exit status.
+static int convert_or_go_back(int system) {
     remove_work_files();
     int entries = check_gameexe();
     if (entries < 0) return 1;
@@ -421,5 +410,36 @@ int run_configurator(int argc, char** argv) {
     }
     free(run.game_backup);
     free(run.track_table_backup);
+    return status;
+}
+
+int run_configurator(int argc, char** argv) {
+    if (!file_exists(GAMEEXE_NAME)) {
+        if (file_exists(GAME_BACKUP))
+            error_box("GAMEEXE.INIがありません。ゲームのGAMEEXE.INIはGAMEEXE.orgに残っています。\n"
+                      "GAMEEXE.orgの名前をGAMEEXE.INIに戻してから実行してください。");
+        else
+            error_box("GAMEEXE.INIがあるフォルダで実行してください。");
+        return 1;
+    }
+    int system = detect_system(argc, argv);
+    if (system == NO_SYSTEM) {
+        error_box("システムを特定できません。\nAVG321XX.EXEかREALLIVE.EXEのあるフォルダで実行するか、"
+                  "--avg32 または --reallive オプションをつけて実行してください。");
+        return 1;
+    }
+    // One run at a time in a folder: another would remove this run's work files, or put its own
+    // in place under this run.
+    intptr_t lock = lock_file(LOCK_NAME);
+    if (lock < 0) {
+        if (errno == EBUSY)
+            error_box("このフォルダでは、ほかのtormelが実行中です。\nそちらが終わってから、もう一度実行してください。");
+        else
+            error_box("%sを作成できません: %s", LOCK_NAME, strerror(errno));
+        return 1;
+    }
+    int status = convert_or_go_back(system);
+    unlock_file(lock);
+    remove_file(LOCK_NAME);
     return status;
 }

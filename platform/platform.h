@@ -89,6 +89,12 @@ int replace_file(const char* from, const char* to);
 // attribute. 0, or -1 with errno.
 int set_read_only(const char* path, int read_only);
 
+// CreateFile(path, read | write, no sharing, open or create): holds path, a file of no content,
+// until unlock_file or the process's end, so that a second process of the kind cannot hold it
+// too. A handle (>= 0), or -1 with errno: EBUSY when another process holds the file.
+intptr_t lock_file(const char* path);
+void unlock_file(intptr_t handle);   // CloseHandle
+
 // ---- Text ----
 // The system's ANSI code page (GetACP): 932 on a Japanese Windows. Files meant for the system's
 // own programs (regedit) must be written in a form it can read.

@@ -4,7 +4,10 @@
 
 #include <cstdio>
 #include <map>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -537,6 +540,48 @@ TEST_F(Tormel, TheWayBackUnderFaultsIsWholeOrNothing) {
         if (!fired || testing::Test::HasFailure()) break;
     }
     EXPECT_GT(runs, 10);
+}
+
+// Two runs in one game: the second says the first is busy there and touches nothing; the first,
+// held at a question meanwhile, then finishes.
+TEST_F(Tormel, ASecondRunAtOnceSaysTheFirstIsBusy) {
+    write_file(game + "/GAMEEXE.INI", "#DSTRACK = 0 - 99999999 - 0 = \"NONE\" = \"n\"\r\n");
+    const std::string first_err = dir / "first.err";
+    int answers[2];
+    ASSERT_EQ(pipe(answers), 0);
+    pid_t first = fork();
+    ASSERT_GE(first, 0);
+    if (first == 0) {
+        dup2(answers[0], 0);
+        close(answers[1]);
+        int err = open(first_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        if (chdir(game.c_str()) != 0) _exit(126);
+        setenv("VNAUDIO_REGISTRY", (dir / "registry.reg").c_str(), 1);
+        std::string program = bin_path("tormel");
+        execl(program.c_str(), program.c_str(), "--avg32", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(answers[0]);
+    // The first run asks about the missing track with the folder held.
+    for (int i = 0; i < 2000 && read_file(first_err).find("[a]bort") == std::string::npos; ++i) usleep(10000);
+    ASSERT_NE(read_file(first_err).find("[a]bort"), std::string::npos) << "the first run never asked";
+
+    auto before = folder();
+    run_result second = run({"--avg32"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "tormel.exe: このフォルダでは、ほかのtormelが実行中です。\n"
+                          "そちらが終わってから、もう一度実行してください。\n");
+    EXPECT_TRUE(folder() == before);
+
+    ASSERT_EQ(write(answers[1], "ignore\n", 7), 7);
+    close(answers[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(first, &status, 0), first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(first_err);
+    EXPECT_NE(file("GAMEEXE.INI").find("#CDTRACK = 02:00:00:00 - 02:01:00:00"), std::string::npos);
+    EXPECT_FALSE(exists(game + "/tormel.lock"));
+    EXPECT_EQ(run({"--avg32"}, "no\n").err, OFFER) << "the folder is free again";
 }
 
 // Every file and registry call of a run made to fail in turn: afterwards the folder is as it was,

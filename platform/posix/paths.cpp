@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
@@ -668,3 +669,26 @@ int set_read_only(const char* path, int read_only) {
     }
     return 0;
 }
+
+// Windows' sharing, as far as one program holding a file against another goes: an advisory lock,
+// and a file removed while it was being taken counts as held (its holder is ending).
+intptr_t lock_file(const char* path) {
+    std::string p;
+    if (!begin_file_call(path, 1, &p)) return -1;
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    struct stat held, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &held) != 0 || stat(p.c_str(), &named) != 0 ||
+        held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+        close(fd);
+        errno = EBUSY;
+        return -1;
+    }
+    note_folder_change(p, 1);
+    return fd;
+}
+
+void unlock_file(intptr_t handle) { close(static_cast<int>(handle)); }

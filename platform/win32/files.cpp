@@ -82,6 +82,22 @@ int replace_file(const char* from, const char* to) {
     return -1;
 }
 
+intptr_t lock_file(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    if (!widen_name(path, wide, WIDE_PATH_ROOM)) return -1;
+    // Not inheritable (no security attributes): a program started meanwhile does not hold it on.
+    HANDLE handle = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return reinterpret_cast<intptr_t>(handle);
+    DWORD error = GetLastError();
+    errno = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY
+            : error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
+                                                                          : EACCES;
+    return -1;
+}
+
+void unlock_file(intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
 // A found name the tools can hold: false, after a notice, for a name with a character CP932 lacks.
 // Such a file cannot be named back in CP932, and a look-alike name would be another file.
 static bool take_name(const wchar_t* name, unsigned attrib, find_entry* out) {
