@@ -7,7 +7,8 @@
 // do not count, they cannot fail on a real disk either); file_access, change_dir, remove_file,
 // rename_file; make_dir, replace_file, set_read_only and lock_file (writes); find_first_file /
 // findfirst and each next (not the close); reg_open_key, reg_query_value, and reg_set_value three
-// times (the call, the write of the new store, its rename into place). Not counted: reg_close_key, show_box, run_command, text_fit.
+// times (the call, the write of the new store, its rename into place). Not counted:
+// reg_close_key, show_box, run_command, text_fit.
 // Removing and renaming are not writes, so that roll-back still works on a full disk.
 #include "platform/fault.h"
 
