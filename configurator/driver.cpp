@@ -200,19 +200,21 @@ static int back_up_track_table(run_record* run) {
     return run->track_table_backup != nullptr;
 }
 
+// The new _inmm.ini takes its name, over the previous one when there is one. 0 after a box.
+static int place_track_table(const run_record* run) {
+    if (run->track_table_backup) return replace_in_place(NEW_TRACK_TABLE, TRACK_TABLE_NAME);
+    if (rename_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME) == 0) return 1;
+    error_box("%sを%sにリネームできません: %s", NEW_TRACK_TABLE, TRACK_TABLE_NAME, strerror(errno));
+    return 0;
+}
+
 // Backups first, then the track table, and GAMEEXE.INI last: a run cut off before that last step
 // leaves the game's own GAMEEXE.INI, which a new run converts again, and a GAMEEXE.INI that has
 // been converted always has its track table. 0 after a box.
 static int put_in_place(run_record* run) {
     run->game_backup = copy_to_backup(GAMEEXE_NAME, GAMEEXE_COPY);
     if (!run->game_backup) return 0;
-    if (!back_up_track_table(run)) return 0;
-    if (run->track_table_backup ? !replace_in_place(NEW_TRACK_TABLE, TRACK_TABLE_NAME)
-                                : rename_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME) == -1) {
-        if (!run->track_table_backup)
-            error_box("%sを%sにリネームできません: %s", NEW_TRACK_TABLE, TRACK_TABLE_NAME, strerror(errno));
-        return 0;
-    }
+    if (!back_up_track_table(run) || !place_track_table(run)) return 0;
     run->track_table_placed = true;
     return replace_in_place(NEW_GAMEEXE, GAMEEXE_NAME);
 }
@@ -331,16 +333,13 @@ static int put_game_files_back(run_record* run) {
     run->game_backup = copy_to_backup(GAMEEXE_NAME, GAMEEXE_COPY);
     if (!run->game_backup || !back_up_track_table(run)) return 0;
     if (own_table) {
-        if (run->track_table_backup ? !replace_in_place(NEW_TRACK_TABLE, TRACK_TABLE_NAME)
-                                    : rename_file(NEW_TRACK_TABLE, TRACK_TABLE_NAME) == -1) {
-            if (!run->track_table_backup)
-                error_box("%sを%sにリネームできません: %s", NEW_TRACK_TABLE, TRACK_TABLE_NAME, strerror(errno));
-            return 0;
-        }
+        if (!place_track_table(run)) return 0;
     } else if (run->track_table_backup) {
+        // The game had none: the converted one goes, kept under its backup name.
         if (run->track_table_read_only) set_read_only(TRACK_TABLE_NAME, 0);
         if (remove_file(TRACK_TABLE_NAME) == -1) {
             error_box("%sの削除に失敗しました: %s", TRACK_TABLE_NAME, strerror(errno));
+            if (run->track_table_read_only) set_read_only(TRACK_TABLE_NAME, 1);
             return 0;
         }
     }
