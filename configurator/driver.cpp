@@ -434,7 +434,7 @@ int run_configurator(int argc, char** argv) {
         if (errno == EBUSY)
             error_box("このフォルダでは、ほかのtormelが実行中です。\nそちらが終わってから、もう一度実行してください。");
         else
-            error_box("%sを作成できません: %s", LOCK_NAME, strerror(errno));
+            error_box("%sを作成できません: %s\nゲームのフォルダに書き込めるか確かめてください。", LOCK_NAME, strerror(errno));
         return 1;
     }
     int status = convert_or_go_back(system);
