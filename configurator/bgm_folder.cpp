@@ -12,8 +12,15 @@ static const char PREFIX[] = "BGMフォルダ名の取得に失敗:\n";
 
 char* get_bgm_folder(FILE* ini) {
     char name[REGNAME_SIZE];
-    if (!find_registry_name(ini, name)) {
+    size_t length = 0;
+    int found = find_registry_name(ini, name, &length);
+    if (found == 0) {
         error_box("%sGAMEEXE.INIに項目#REGNAMEが見つかりません。", PREFIX);
+        return nullptr;
+    }
+    if (found < 0) {
+        error_box("%sGAMEEXE.INIの#REGNAMEが長すぎます(%uバイト)。レジストリのキー名にできるのは%uバイトまでです。",
+                  PREFIX, static_cast<unsigned>(length), static_cast<unsigned>(MAX_REGNAME_LENGTH));
         return nullptr;
     }
 

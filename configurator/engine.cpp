@@ -126,11 +126,18 @@ int scan_line(const char* line, const char* pattern, const scan_field* fields, i
     return filled;
 }
 
-int find_registry_name(FILE* ini, char name[REGNAME_SIZE]) {
-    char line[LINE_SIZE];
-    const scan_field field{nullptr, name, REGNAME_SIZE};
+int find_registry_name(FILE* ini, char name[REGNAME_SIZE], size_t* too_long) {
+    char line[LINE_SIZE], whole[LINE_SIZE];
+    const scan_field field{nullptr, whole, sizeof whole};
     while (read_line(ini, line) > 0) {
-        if (scan_line(line, "#REGNAME = \"%[^\"]\"", &field, 1) == 1) return 1;
+        if (scan_line(line, "#REGNAME = \"%[^\"]\"", &field, 1) != 1) continue;
+        size_t length = strlen(whole);
+        if (length > MAX_REGNAME_LENGTH) {
+            *too_long = length;
+            return -1;
+        }
+        memcpy(name, whole, length + 1);
+        return 1;
     }
     return 0;
 }

@@ -45,10 +45,14 @@ struct scan_field {
 // first mismatch; the caller decides whether that is all it asked for.
 int scan_line(const char* line, const char* pattern, const scan_field* fields, int count);
 
+// The longest registry name whose key path "Software\\<name>" fits REGNAME_SIZE.
+constexpr size_t MAX_REGNAME_LENGTH = REGNAME_SIZE - 1 - 9;
+
 // Reads lines from the stream's current position until one holds "#REGNAME = \"%[^\"]\"" and
 // puts the name in name. 1 when found (the stream then stands behind that line), 0 at the end of
-// the stream or on a read error.
-int find_registry_name(FILE* ini, char name[REGNAME_SIZE]);
+// the stream or on a read error, -1 when the first name found is longer than MAX_REGNAME_LENGTH
+// (its length is then in *too_long).
+int find_registry_name(FILE* ini, char name[REGNAME_SIZE], size_t* too_long);
 
 // Forms "Software\\<name>" in key. 0 when it does not fit.
 int format_game_key(char key[REGNAME_SIZE], const char* name);

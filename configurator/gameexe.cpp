@@ -40,12 +40,39 @@ static int scan_track_entry(const char* line, track_entry* entry) {
     return scan_line(line, TRACK_ENTRY, fields, 5) == 5;
 }
 
-int has_track_entry(FILE* input) {
+int check_settings(FILE* input) {
     char line[LINE_SIZE];
     track_entry entry;
-    while (read_line(input, line) > 0)
-        if (scan_track_entry(line, &entry)) return 1;
-    return ferror(input) ? -1 : 0;
+    int found = 0;
+    long total = 0;
+    size_t length;
+    while ((length = read_line(input, line)) > 0) {
+        if (memchr(line, '\0', length)) return SETTINGS_HAS_NUL;
+        total += static_cast<long>(length);
+        if (total > MAX_SETTINGS_SIZE) return SETTINGS_TOO_BIG;
+        if (!found && scan_track_entry(line, &entry)) found = 1;
+    }
+    return ferror(input) ? SETTINGS_READ_ERROR : found;
+}
+
+// The line without its line end, whether it has one or not.
+static size_t without_line_end(const char* line, size_t length) {
+    return length && line[length - 1] == '\n' ? length - 1 : length;
+}
+
+int is_track_table_of(FILE* settings, FILE* table) {
+    char line[LINE_SIZE], row[LINE_SIZE];
+    track_entry entry;
+    while (read_line(settings, line) > 0) {
+        if (!scan_track_entry(line, &entry)) continue;
+        size_t length = without_line_end(row, read_line(table, row));
+        // "<music folder>\<file name>.wav": the folder is whatever the run found then.
+        char tail[TRACK_NAME_SIZE + 8];
+        size_t n = static_cast<size_t>(snprintf(tail, sizeof tail, "\\%s.wav", entry.file_name));
+        if (length < n || memcmp(row + length - n, tail, n) != 0) return ferror(table) ? -1 : 0;
+    }
+    int same = read_line(table, row) == 0;
+    return ferror(settings) || ferror(table) ? -1 : same;
 }
 
 int format_cd_track(char out[CD_TRACK_LINE_SIZE], int32_t start, int32_t end, int32_t third,

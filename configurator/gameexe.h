@@ -22,9 +22,22 @@ constexpr unsigned SETTING_TEXT_SIZE = 256;
 // Closes no stream.
 int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system);
 
-// 1 when the stream, from its position, holds a "#DSTRACK" line that fits the entry pattern; 0
-// when none does; -1 on a read error.
-int has_track_entry(FILE* input);
+// The largest GAMEEXE.INI taken for a settings file: real ones hold a few hundred KiB.
+constexpr long MAX_SETTINGS_SIZE = 16L << 20;
+constexpr int SETTINGS_READ_ERROR = -1;
+constexpr int SETTINGS_HAS_NUL = -2;
+constexpr int SETTINGS_TOO_BIG = -3;
+
+// Reads the whole stream from its position (binary: the size counted is the size on the disk, and
+// a line end's CR stands behind the fields a track entry is matched on): 1 when a "#DSTRACK" line fits the entry pattern, 0
+// when none does; one of the SETTINGS_ values above when it is no settings file (a NUL byte, as a
+// crash leaves, or more than MAX_SETTINGS_SIZE bytes) or cannot be read.
+int check_settings(FILE* input);
+
+// 1 when table holds exactly what a run on settings writes to the track table: one line per
+// "#DSTRACK" entry, in order, ending in "\<file name>.wav"; 0 when it does not, -1 when either
+// stream fails. Both streams are read from their position.
+int is_track_table_of(FILE* settings, FILE* table);
 
 // Room for a "#CDTRACK" line, line end and terminator included.
 constexpr unsigned CD_TRACK_LINE_SIZE = 512;

@@ -83,8 +83,17 @@ int rename_file(const char* from, const char* to);// rename
 FILE* open_file(const char* path, const char* mode);
 // MoveFileEx(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): from takes the name to
 // in one step, replacing a file of that name, so a reader sees the old file or the new one, never
-// neither. 0, or -1 with errno.
+// neither. Like Windows it refuses (EACCES) to replace a read-only file. 0, or -1 with errno.
 int replace_file(const char* from, const char* to);
+// _chmod(path, read_only ? _S_IREAD : _S_IREAD | _S_IWRITE): sets or clears the read-only
+// attribute. 0, or -1 with errno.
+int set_read_only(const char* path, int read_only);
+
+// CreateFile(path, read | write, no sharing, open or create): holds path, a file of no content,
+// until unlock_file or the process's end, so that a second process of the kind cannot hold it
+// too. A handle (>= 0), or -1 with errno: EBUSY when another process holds the file.
+intptr_t lock_file(const char* path);
+void unlock_file(intptr_t handle);   // CloseHandle
 
 // ---- Text ----
 // The system's ANSI code page (GetACP): 932 on a Japanese Windows. Files meant for the system's

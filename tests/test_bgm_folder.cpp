@@ -79,7 +79,7 @@ TEST_F(BgmFolder, NameTooLongForTheKeyPath) {
     std::string name(250, 'n');
     registry(registry_with_folder(name, "BGM"));
     EXPECT_EQ(lookup("#REGNAME = \"" + name + "\"\r\n"), "(null)");
-    EXPECT_EQ(boxes, PREFIX + "レジストリ HKEY_CURRENT_USER\\Software\\" + name + " を開けません。\n");
+    EXPECT_EQ(boxes, PREFIX + "GAMEEXE.INIの#REGNAMEが長すぎます(250バイト)。レジストリのキー名にできるのは246バイトまでです。\n");
 }
 
 TEST_F(BgmFolder, KeyWithoutTheValue) {

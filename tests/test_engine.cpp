@@ -158,7 +158,8 @@ TEST(RegistryName, FirstFittingLineWinsAndTheStreamStandsBehindIt) {
     FILE* f = stream_of(" #REGNAME = \"INDENTED\"\n#REGNAME = \"\"\n#REGNAME=\"KEY\\GAME\" ; x\n"
                         "#REGNAME = \"SECOND\"\n");
     char name[REGNAME_SIZE];
-    ASSERT_EQ(find_registry_name(f, name), 1);
+    size_t length = 0;
+    ASSERT_EQ(find_registry_name(f, name, &length), 1);
     EXPECT_STREQ(name, "KEY\\GAME");
     char line[LINE_SIZE];
     read_line(f, line);
@@ -166,22 +167,33 @@ TEST(RegistryName, FirstFittingLineWinsAndTheStreamStandsBehindIt) {
     fclose(f);
 }
 
-TEST(RegistryName, MissingNameOrClosingQuote) {
+TEST(RegistryName, MissingNameOrClosingQuoteOrANameTooLongForTheKey) {
     char name[REGNAME_SIZE];
+    size_t length = 0;
     FILE* none = stream_of("#REGNAMEX\n#REGNAME \"A\"\n");
-    EXPECT_EQ(find_registry_name(none, name), 0);
+    EXPECT_EQ(find_registry_name(none, name, &length), 0);
     fclose(none);
 
     FILE* open = stream_of("#REGNAME   =   \"OPEN\n");
-    ASSERT_EQ(find_registry_name(open, name), 1);
+    ASSERT_EQ(find_registry_name(open, name, &length), 1);
     EXPECT_STREQ(name, "OPEN\n");
     fclose(open);
 
-    // A name too long for its buffer does not count; the search goes on.
-    FILE* long_first = stream_of("#REGNAME = \"" + std::string(256, 'x') + "\"\n#REGNAME = \"OK\"\n");
-    ASSERT_EQ(find_registry_name(long_first, name), 1);
-    EXPECT_STREQ(name, "OK");
-    fclose(long_first);
+    // The first name decides: one that "Software\\" cannot precede in a key path is too long,
+    // also when a later line would fit (and so is the start of a line too long for the buffer).
+    for (size_t n : {MAX_REGNAME_LENGTH, MAX_REGNAME_LENGTH + 1, size_t{300}, size_t{1500}}) {
+        FILE* f = stream_of("#REGNAME = \"" + std::string(n, 'x') + "\"\n#REGNAME = \"OK\"\n");
+        length = 0;
+        int found = find_registry_name(f, name, &length);
+        if (n <= MAX_REGNAME_LENGTH) {
+            EXPECT_EQ(found, 1) << n;
+            EXPECT_EQ(strlen(name), n);
+        } else {
+            EXPECT_EQ(found, -1) << n;
+            EXPECT_EQ(length, n < LINE_SIZE ? n : LINE_SIZE - 1 - strlen("#REGNAME = \"")) << n;
+        }
+        fclose(f);
+    }
 }
 
 TEST(RegistryName, KeyPathHoldsNamesOfUpTo246Characters) {

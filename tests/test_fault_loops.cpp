@@ -179,6 +179,8 @@ void check_tormel_success(const tormel_game& g, const tormel_run& run) {
     int new_backups = 0;
     for (const auto& [name, bytes] : run.after) {
         if (name == "GAMEEXE.INI" || name == "_inmm.ini") continue;
+        // Left, empty, when removing it failed; the next run takes it as it is.
+        if (name == "tormel.lock" && bytes.empty()) continue;
         auto old = run.before.find(name);
         if (old != run.before.end()) {
             EXPECT_EQ(bytes, old->second) << name << " changed";

@@ -277,6 +277,31 @@ TEST_F(PathTest, ReplaceTakesTheNameOverAFileButNeverAFolder) {
     EXPECT_EQ(read_file("GAMEEXE.INI"), "#A\r\n");
 }
 
+// A copy from a CD: Windows renames a read-only file but neither replaces nor removes it, whoever
+// asks (root too), until the attribute is cleared.
+TEST_F(PathTest, ReadOnlyFilesAreRenamedButNotReplacedUntilTheAttributeIsCleared) {
+    write_file("GAMEEXE.INI", "game");
+    write_file("GAMEEXE.new", "new");
+    ASSERT_EQ(set_read_only("gameexe.ini", 1), 0);
+    struct stat st;
+    ASSERT_EQ(stat("GAMEEXE.INI", &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    errno = 0;
+    EXPECT_EQ(replace_file("GAMEEXE.new", "GAMEEXE.INI"), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(remove_file("GAMEEXE.INI"), -1);
+    EXPECT_EQ(read_file("GAMEEXE.INI"), "game");
+    ASSERT_EQ(rename_file("GAMEEXE.INI", "GAMEEXE.org"), 0);
+    ASSERT_EQ(rename_file("GAMEEXE.org", "GAMEEXE.INI"), 0);
+    ASSERT_EQ(set_read_only("GAMEEXE.INI", 0), 0);
+    EXPECT_EQ(file_access("GAMEEXE.INI", 2), 0);
+    ASSERT_EQ(replace_file("GAMEEXE.new", "GAMEEXE.INI"), 0);
+    EXPECT_EQ(read_file("GAMEEXE.INI"), "new");
+    errno = 0;
+    EXPECT_EQ(set_read_only("missing", 1), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST(PlatformText, Cp932BecomesUtf16AndOtherBytesAreRefused) {
     uint16_t out[8];
     // "表" has the trail byte 0x5C; "～" is the Windows mapping of 0x8160.

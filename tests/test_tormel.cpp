@@ -4,6 +4,10 @@
 
 #include <cstdio>
 #include <map>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,9 @@
 namespace {
 
 const std::string SUCCESS = "tormel.exe: 成功しました。\n";
+const std::string OFFER = "tormel.exe: GAMEEXE.INIは変換済みです。\n"
+                          "ゲームの元のGAMEEXE.INI(GAMEEXE.org)と_inmm.iniに戻しますか?\n"
+                          "今のGAMEEXE.INIと_inmm.iniはバックアップとして残します。\n[y]es, [n]o? ";
 const std::string SJIS_TITLE = "\x83\x65\x83\x58\x83\x67\x83\x51\x81\x5b\x83\x80";  // テストゲーム
 const std::string SJIS_SOFT = "\x83\x5c\x83\x74\x83\x67";                          // ソフト (trail byte 0x5C)
 constexpr int WHOLE = 99999999;
@@ -241,9 +248,7 @@ TEST_F(Tormel, RealLiveGameSucceedsAndMovesAnOldTrackTableAside) {
     EXPECT_EQ(file("_inmm.org"), "old table\r\n");
 }
 
-TEST_F(Tormel, RunningTwiceChangesNothingMore) {
-    // RealLive keeps its "#DSTRACK" lines: the second run finds each one's "#CDTRACK" line behind
-    // it and writes the same files again.
+TEST_F(Tormel, AnEntrysOwnCdTrackLineIsNotWrittenTwice) {
     const std::string head = "#REGNAME = \"RLTEST\\" + SJIS_TITLE + "\"\r\n";
     const std::string entry = "#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n";
     const std::string cd = "#CDTRACK = 02:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n";
@@ -251,27 +256,51 @@ TEST_F(Tormel, RunningTwiceChangesNothingMore) {
     write_file(game + "/GAMEEXE.INI", head + entry + "; x\r\n" + entry + other);
     write_file(game + "/REALLIVE.EXE", "MZ");
     ASSERT_EQ(run().status, 0);
-    const std::string once = head + entry + cd + "; x\r\n" + entry +
-                             "#CDTRACK = 03:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n" + other;
-    EXPECT_EQ(file("GAMEEXE.INI"), once) << "only the entry's very own line counts";
-    ASSERT_EQ(run().status, 0);
-    EXPECT_EQ(file("GAMEEXE.INI"), once);
-    EXPECT_EQ(file("GAMEEXE.org1"), once);
-    EXPECT_EQ(file("_inmm.ini"), "BGM\\A.wav\r\nBGM\\A.wav\r\n");
-    EXPECT_EQ(file("_inmm.org"), "BGM\\A.wav\r\nBGM\\A.wav\r\n");
+    EXPECT_EQ(file("GAMEEXE.INI"), head + entry + cd + "; x\r\n" + entry +
+                                       "#CDTRACK = 03:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"a\"\r\n" + other)
+        << "only the entry's very own line counts";
+}
 
-    // AVG32 keeps none: the second run stops and touches nothing.
-    temp_dir fresh;
-    game = fresh.path;
-    game_files g = avg32_game(5);
-    lay_out(g);
-    ASSERT_EQ(run().status, 0);
-    auto before = folder();
-    run_result r = run();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "tormel.exe: GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。\n");
-    EXPECT_TRUE(folder() == before);
-    EXPECT_EQ(difference(file("_inmm.ini"), g.expected_table), "");
+// A converted game run again: the question, and the game's own files back on Yes, as often as
+// the player goes back and forth (the backups then hold earlier runs' files too).
+TEST_F(Tormel, RunningAgainOffersTheGamesOwnFilesBack) {
+    struct {
+        bool reallive;
+        std::string own_table;  // the game's own _inmm.ini, "" for none
+    } cases[] = {{false, ""}, {true, ""}, {false, "[game]\r\ntrack=1\r\n"}, {true, "[game]\r\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.reallive ? "RealLive" : "AVG32") + (c.own_table.empty() ? "" : ", own table"));
+        temp_dir fresh;
+        game = fresh.path;
+        game_files g = c.reallive ? reallive_game(5) : avg32_game(5);
+        lay_out(g);
+        if (!c.own_table.empty()) write_file(game + "/_inmm.ini", c.own_table);
+        ASSERT_EQ(run().status, 0);
+        auto converted = folder();
+        run_result no = run({}, "no\n");
+        EXPECT_EQ(no.status, 1);
+        EXPECT_EQ(no.err, OFFER);
+        EXPECT_TRUE(folder() == converted) << "No changed the folder";
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            run_result yes = run({}, "yes\n");
+            EXPECT_EQ(yes.status, 0);
+            EXPECT_EQ(yes.err, OFFER + "tormel.exe: ゲームの元のGAMEEXE.INIと_inmm.iniに戻しました。\n");
+            EXPECT_EQ(file("GAMEEXE.INI"), g.files["GAMEEXE.INI"]);
+            if (c.own_table.empty())
+                EXPECT_FALSE(exists(game + "/_inmm.ini"));
+            else
+                EXPECT_EQ(file("_inmm.ini"), c.own_table);
+            EXPECT_EQ(file("GAMEEXE.org"), g.files["GAMEEXE.INI"]);
+            std::string n = std::to_string(1 + 2 * cycle);
+            EXPECT_EQ(difference(file("GAMEEXE.org" + n), g.expected_ini), "");
+            std::string table_backup = !c.own_table.empty() ? "_inmm.org" + n : cycle ? "_inmm.org1" : "_inmm.org";
+            EXPECT_EQ(difference(file(table_backup), g.expected_table), "") << table_backup;
+            for (const auto& [name, bytes] : folder()) EXPECT_EQ(name.find(".new"), std::string::npos) << name;
+            ASSERT_EQ(run().status, 0) << "converting again";
+            EXPECT_EQ(difference(file("GAMEEXE.INI"), g.expected_ini), "");
+            EXPECT_EQ(difference(file("_inmm.ini"), g.expected_table), "");
+        }
+    }
 }
 
 TEST_F(Tormel, MissingGameexeNamesItsBackup) {
@@ -404,13 +433,13 @@ TEST_F(Tormel, IgnoringMissingTracksGivesSixtySecondsAtTheCarriedRate) {
 }
 
 TEST_F(Tormel, WithoutMusicFolderValueTheTracksAreInBGM) {
-    write_file(game + "/GAMEEXE.INI", "#REGNAME = \"RLTEST\"\r\n#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n");
     struct { std::string store, err; } cases[] = {
         {"REGEDIT4\r\n", "tormel.exe: BGMフォルダ名の取得に失敗:\nレジストリ HKEY_CURRENT_USER\\Software\\RLTEST を開けません。\n"},
         {registry_with_folder("RLTEST", ""), ""},
     };
     for (const auto& c : cases) {
         write_file(dir / "registry.reg", c.store);
+        write_file(game + "/GAMEEXE.INI", "#REGNAME = \"RLTEST\"\r\n#DSTRACK = 0 - 99999999 - 0 = \"A\" = \"a\"\r\n");
         remove((game + "/_inmm.ini").c_str());
         run_result r = run({"--reallive"});
         EXPECT_EQ(r.status, 0);
@@ -419,9 +448,104 @@ TEST_F(Tormel, WithoutMusicFolderValueTheTracksAreInBGM) {
     }
 }
 
+TEST_F(Tormel, AGameexeLargerThanAnyRealOneIsRefusedUntouched) {
+    game_files g = avg32_game(3);
+    std::string line = "; " + std::string(1000, 'x') + "\r\n";
+    std::string big = g.files["GAMEEXE.INI"];
+    while (big.size() <= (16u << 20) + line.size()) big += line;
+    g.files["GAMEEXE.INI"] = big;
+    lay_out(g);
+    auto before = folder();
+    run_result r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tormel.exe: GAMEEXE.INIが16MiBを超えていて、設定ファイルとは思えません。変更はしていません。\n"
+                     "GAMEEXE.INIをゲームの元のファイルに戻してから実行してください。\n");
+    EXPECT_TRUE(folder() == before);
+}
+
+// Going back under faults: every failed step leaves the converted game as it was.
+TEST_F(Tormel, TheWayBackUnderFaultsIsWholeOrNothing) {
+    // A decoy WAV would rightly be read when opening its NWA fails; the run then converts again.
+    game_files g = reallive_game(5, "", false);
+    const std::string own_table = "[game]\r\n";
+    const std::string log = dir / "fault.log";
+    long runs = 0;
+    for (long n = 1; n < 1000; ++n) {
+        temp_dir fresh;
+        game = fresh.path;
+        lay_out(g);
+        write_file(game + "/_inmm.ini", own_table);
+        ASSERT_EQ(run().status, 0);
+        auto before = folder();
+        remove(log.c_str());
+        run_result r = run({}, "yes\n", {"VNAUDIO_FAULT=" + std::to_string(n), "VNAUDIO_FAULT_LOG=" + log});
+        bool fired = read_file(log).find("fired=1") != std::string::npos;
+        SCOPED_TRACE("call " + std::to_string(n) + ": " + r.err);
+        ++runs;
+        if (r.status == 0) {
+            EXPECT_EQ(file("GAMEEXE.INI"), g.files["GAMEEXE.INI"]);
+            EXPECT_EQ(file("_inmm.ini"), own_table);
+        } else {
+            EXPECT_TRUE(folder() == before) << "the folder changed";
+            EXPECT_TRUE(fired) << "failed without a fault";
+        }
+        if (!fired || testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(runs, 10);
+}
+
+// Two runs in one game: the second says the first is busy there and touches nothing; the first,
+// held at a question meanwhile, then finishes.
+TEST_F(Tormel, ASecondRunAtOnceSaysTheFirstIsBusy) {
+    write_file(game + "/GAMEEXE.INI", "#DSTRACK = 0 - 99999999 - 0 = \"NONE\" = \"n\"\r\n");
+    const std::string first_err = dir / "first.err";
+    int answers[2];
+    ASSERT_EQ(pipe(answers), 0);
+    pid_t first = fork();
+    ASSERT_GE(first, 0);
+    if (first == 0) {
+        dup2(answers[0], 0);
+        close(answers[1]);
+        int err = open(first_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        if (chdir(game.c_str()) != 0) _exit(126);
+        setenv("VNAUDIO_REGISTRY", (dir / "registry.reg").c_str(), 1);
+        std::string program = bin_path("tormel");
+        execl(program.c_str(), program.c_str(), "--avg32", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(answers[0]);
+    // The first run asks about the missing track with the folder held.
+    for (int i = 0; i < 2000 && read_file(first_err).find("[a]bort") == std::string::npos; ++i) usleep(10000);
+    ASSERT_NE(read_file(first_err).find("[a]bort"), std::string::npos) << "the first run never asked";
+
+    auto before = folder();
+    run_result second = run({"--avg32"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "tormel.exe: このフォルダでは、ほかのtormelが実行中です。\n"
+                          "そちらが終わってから、もう一度実行してください。\n");
+    EXPECT_TRUE(folder() == before);
+
+    ASSERT_EQ(write(answers[1], "ignore\n", 7), 7);
+    close(answers[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(first, &status, 0), first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(first_err);
+    EXPECT_NE(file("GAMEEXE.INI").find("#CDTRACK = 02:00:00:00 - 02:01:00:00"), std::string::npos);
+    EXPECT_FALSE(exists(game + "/tormel.lock"));
+    EXPECT_EQ(run({"--avg32"}, "no\n").err, OFFER) << "the folder is free again";
+}
+
 // Every file and registry call of a run made to fail in turn: afterwards the folder is as it was,
 // or the run succeeded with exactly the output of a run without faults.
-void sweep_faults(Tormel* t, const game_files& g, const std::vector<std::string>& args, const char* kind) {
+bool is_read_only(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+// read_only: the game's files as a copy from a CD has them, which a failed run leaves so.
+void sweep_faults(Tormel* t, const game_files& g, const std::vector<std::string>& args, const char* kind,
+                  bool read_only = false) {
     const std::string log = t->dir / "fault.log";
     long runs = 0;
     for (long n = 1; n < 100000; ++n) {
@@ -429,6 +553,9 @@ void sweep_faults(Tormel* t, const game_files& g, const std::vector<std::string>
         t->game = fresh.path;
         t->lay_out(g);
         write_file(t->game + "/_inmm.ini", "old table\r\n");
+        const std::string kept[] = {t->game + "/GAMEEXE.INI", t->game + "/_inmm.ini"};
+        for (const std::string& path : kept)
+            if (read_only) chmod(path.c_str(), 0444);
         auto before = t->folder();
         remove(log.c_str());
         run_result r = t->run(args, "", {"VNAUDIO_FAULT=" + std::to_string(n) + kind, "VNAUDIO_FAULT_LOG=" + log});
@@ -452,6 +579,7 @@ void sweep_faults(Tormel* t, const game_files& g, const std::vector<std::string>
             EXPECT_EQ(r.status, 1);
             EXPECT_TRUE(after == before) << "the folder changed";
             EXPECT_TRUE(fired) << "failed without a fault";
+            for (const std::string& path : kept) EXPECT_TRUE(!read_only || is_read_only(path)) << path;
         }
         ++runs;
         if (!fired) break;
@@ -476,6 +604,12 @@ TEST_F(Tormel, RollBackUnderFaultsRealLive) {
     // A decoy WAV would rightly be read when opening its NWA fails, and give other time codes.
     game_files g = reallive_game(30, filler_lines(), false);
     for (const char* kind : {"", ":short", ":full"}) sweep_faults(this, g, {}, kind);
+}
+
+// A game copied from a CD: read-only files are replaced all the same.
+TEST_F(Tormel, RollBackUnderFaultsWithReadOnlyGameFiles) {
+    sweep_faults(this, avg32_game(5), {"--avg32"}, "", true);
+    sweep_faults(this, reallive_game(5, "", false), {}, "", true);
 }
 
 }  // namespace

@@ -5,9 +5,10 @@
 // What counts as one call: open_file (a write when it may create or change the file); each read,
 // write and close a stream makes (the stdio buffer decides how many, always the same way; seeks
 // do not count, they cannot fail on a real disk either); file_access, change_dir, remove_file,
-// rename_file; make_dir (a write); find_first_file / findfirst and each next (not the close);
-// reg_open_key, reg_query_value, and reg_set_value three times (the call, the write of the new
-// store, its rename into place). Not counted: reg_close_key, show_box, run_command, text_fit.
+// rename_file; make_dir, replace_file, set_read_only and lock_file (writes); find_first_file /
+// findfirst and each next (not the close); reg_open_key, reg_query_value, and reg_set_value three
+// times (the call, the write of the new store, its rename into place). Not counted:
+// reg_close_key, show_box, run_command, text_fit.
 // Removing and renaming are not writes, so that roll-back still works on a full disk.
 #include "platform/fault.h"
 

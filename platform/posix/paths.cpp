@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
@@ -686,8 +687,10 @@ int replace_file(const char* from, const char* to) {
         return -1;
     }
     // MoveFileEx replaces files only: a folder in the way is refused, as is a folder to be moved
-    // over a file.
-    if (S_ISDIR(sst.st_mode) || (lstat(target.c_str(), &tst) == 0 && S_ISDIR(tst.st_mode))) {
+    // over a file, and so is a read-only file (root included: the attribute is checked here).
+    int target_found = lstat(target.c_str(), &tst) == 0;
+    if (S_ISDIR(sst.st_mode) ||
+        (target_found && (S_ISDIR(tst.st_mode) || (S_ISREG(tst.st_mode) && is_read_only(tst))))) {
         errno = EACCES;
         return -1;
     }
@@ -699,3 +702,46 @@ int replace_file(const char* from, const char* to) {
     // and a sync per voice would cost drusel more than the encoder's own start.
     return note_rename(source, target);
 }
+
+// A file with no write bit for anyone is read-only (a copy from a CD); clearing gives the owner the
+// write bit back, as the attribute's absence does on Windows.
+int set_read_only(const char* path, int read_only) {
+    std::string p;
+    if (!begin_file_call(path, 1, &p)) return -1;
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0 && !(errno == ENOENT && resolved_by_trust() &&
+                                       stat((p = resolve_path_checked(path)).c_str(), &st) == 0)) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    mode_t mode = st.st_mode & 07777;
+    mode = read_only ? mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH) : is_read_only(st) ? mode | S_IWUSR : mode;
+    if (chmod(p.c_str(), mode) != 0) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Windows' sharing, as far as one program holding a file against another goes: an advisory lock,
+// and a file removed while it was being taken counts as held (its holder is ending).
+intptr_t lock_file(const char* path) {
+    std::string p;
+    if (!begin_file_call(path, 1, &p)) return -1;
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    struct stat held, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &held) != 0 || stat(p.c_str(), &named) != 0 ||
+        held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+        close(fd);
+        errno = EBUSY;
+        return -1;
+    }
+    note_folder_change(p, 1);
+    return fd;
+}
+
+void unlock_file(intptr_t handle) { close(static_cast<int>(handle)); }

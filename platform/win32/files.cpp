@@ -5,6 +5,7 @@
 
 #include <direct.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,11 @@ int change_dir(const char* path) {
 int remove_file(const char* path) {
     wchar_t wide[WIDE_PATH_ROOM];
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wremove(wide) : -1;
+}
+
+int set_read_only(const char* path, int read_only) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wchmod(wide, read_only ? _S_IREAD : _S_IREAD | _S_IWRITE) : -1;
 }
 
 int rename_file(const char* from, const char* to) {
@@ -75,6 +81,22 @@ int replace_file(const char* from, const char* to) {
                                                                           : EACCES;
     return -1;
 }
+
+intptr_t lock_file(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    if (!widen_name(path, wide, WIDE_PATH_ROOM)) return -1;
+    // Not inheritable (no security attributes): a program started meanwhile does not hold it on.
+    HANDLE handle = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return reinterpret_cast<intptr_t>(handle);
+    DWORD error = GetLastError();
+    errno = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EBUSY
+            : error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
+                                                                          : EACCES;
+    return -1;
+}
+
+void unlock_file(intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
 
 // A found name the tools can hold: false, after a notice, for a name with a character CP932 lacks.
 // Such a file cannot be named back in CP932, and a look-alike name would be another file.

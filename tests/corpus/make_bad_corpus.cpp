@@ -221,10 +221,22 @@ void gameexe_cases() {
                        "#CDTRACK = 02:00:00:00 - 02:01:00:00 - 02:00:00:00 = \"\xFF\x81\"\r\n",
              "BGM\\t.wav\r\n");
 
-    // NUL bytes end the text a rule sees, but every byte of the line is copied.
+    // A settings file holds no NUL byte: one that does (a crash pads the file with them) is refused
+    // before anything is written, wherever the NUL stands.
+    const std::string NUL_REFUSED = "tormel.exe: GAMEEXE.INIにNULバイトがあり、設定ファイルとして読めません。変更はしていません。\n"
+                                    "GAMEEXE.INIをゲームの元のファイルに戻してから実行してください。\n";
     const char nul_lines[] = "; a\0b\r\n#BGM_MODE = \0 1\r\n#DSTRACK = 0 - 99999999 - 0 = \"t\0x\" = \"T\"\r\n";
-    std::string nul_in = REGNAME + std::string(nul_lines, sizeof nul_lines - 1);
-    ini_case("ini-reallive-nul-bytes.INI", nul_in, nul_in, "");
+    add_case("ini-reallive-nul-bytes.INI", REGNAME + std::string(nul_lines, sizeof nul_lines - 1), 1, NUL_REFUSED);
+    add_case("ini-reallive-nul-padded.INI",
+             REGNAME + "#DSTRACK = 0 - 99999999 - 0 = \"t\" = \"T\"\r\n" + std::string(5000, '\0'), 1, NUL_REFUSED);
+    // A registry name that cannot make a key path is said to be too long; the tracks go to "BGM".
+    const std::string long_in = "#REGNAME = \"" + std::string(247, 'r') + "\"\r\n#DSTRACK = 0 - 99999999 - 0 = \"t\" = \"T\"\r\n";
+    const std::string long_out = long_in + "#CDTRACK = 02:00:00:00 - 00:00:00:00 - 00:00:00:00 = \"T\"\r\n";
+    const std::string long_table = "BGM\\t.wav\r\n";
+    add_case("ini-reallive-regname-too-long.INI", long_in, 0,
+             "tormel.exe: BGMフォルダ名の取得に失敗:\nGAMEEXE.INIの#REGNAMEが長すぎます(247バイト)。"
+             "レジストリのキー名にできるのは246バイトまでです。\n" + SUCCESS,
+             &long_out, &long_table);
 
     // Numbers: beyond 32 bits a position does not fit; a setting's number may have any length.
     ini_case("ini-reallive-numbers-beyond-32-bits.INI",

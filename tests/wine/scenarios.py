@@ -1004,6 +1004,52 @@ def tormel_japanese_game(case):
     case.expect_file('_inmm.ini', '曲表\\BGM01.wav\r\n曲表\\BGM02.wav\r\n'.encode('cp932'))
 
 
+WAY_BACK = ('GAMEEXE.INIは変換済みです。\nゲームの元のGAMEEXE.INI(GAMEEXE.org)と_inmm.iniに戻しますか?\n'
+            '今のGAMEEXE.INIと_inmm.iniはバックアップとして残します。')
+OWN_TABLE = b'[the game\'s own]\r\n'
+
+
+def way_back(case, reallive, own_table):
+    """A game copied from a CD (its files read-only) is converted; run again, No changes nothing, and
+    Yes gives the game its own files back, each replaced one kept under its next backup name."""
+    name = 'vnaudio_wine_back'
+    case.registry(game_registry(name, BGM_FOLDER='BGM'))
+    game = ini('#REGNAME = "%s"' % name, '#MUSIC_TYPE = 000', '#BGM_MODE = 0',
+               '#DSTRACK = 0 - 99999999 - 0 = "BGM01" = "一"', '#DSTRACK = 0 - 88200 - 0 = "BGM02" = "二"')
+    case.write('GAMEEXE.INI', game)
+    case.write('REALLIVE.EXE' if reallive else 'AVG3216M.EXE', b'MZ')
+    case.write('BGM/BGM01.wav', wav_header(44100, 4 * 44100 * 3))
+    case.write('BGM/BGM02.wav', wav_header(44100, 4 * 44100 * 3))
+    if own_table:
+        case.write('_inmm.ini', OWN_TABLE)
+    for side in SIDES:
+        for rel in ('GAMEEXE.INI', '_inmm.ini') if own_table else ('GAMEEXE.INI',):
+            os.chmod(os.path.join(case.tree(side), rel), 0o444)
+    case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')])
+    converted = case.compare_trees()
+    if converted.get('GAMEEXE.org') != game or converted.get('_inmm.org') != (OWN_TABLE if own_table else None):
+        case.fail('the backups do not hold the game\'s own files')
+    case.run('tormel', status=1, boxes=[Box(WAY_BACK, YES_NO, 'no')])
+    if case.compare_trees() != converted:
+        case.fail('No changed the folder')
+    case.run('tormel', status=0, boxes=[Box(WAY_BACK, YES_NO, 'yes'),
+                                        Box('ゲームの元のGAMEEXE.INIと_inmm.iniに戻しました。', OK, 'ok')])
+    tree = case.compare_trees()
+    case.expect_file('GAMEEXE.INI', game)
+    case.expect_file('_inmm.ini', OWN_TABLE if own_table else None)
+    if tree.get('GAMEEXE.org1') != converted['GAMEEXE.INI']:
+        case.fail('the converted GAMEEXE.INI is not kept as GAMEEXE.org1')
+    if tree.get('_inmm.org1' if own_table else '_inmm.org') != converted['_inmm.ini']:
+        case.fail('the converted _inmm.ini is not kept')
+
+
+def tormel_way_back_avg32(case):
+    way_back(case, False, False)
+
+
+def tormel_way_back_reallive(case):
+    way_back(case, True, True)
+
 SCENARIOS = [
     drusel_converts_every_voice,
     drusel_retry_ignore_abort,
@@ -1029,6 +1075,8 @@ SCENARIOS = [
     plovenak_restore_file_round_trip,
     plovenak_japanese_game,
     tormel_japanese_game,
+    tormel_way_back_avg32,
+    tormel_way_back_reallive,
 ]
 
 import scenarios_drusel  # noqa: E402 (its scenarios use the helpers above)
