@@ -583,14 +583,9 @@ static int unpack_first_time(voice_setting* setting) {
     if (!scan_voice_folder(setting->value, &plan)) return 1;
     count_missing(&plan, false);
     int status = 1;
-    if (check_free_space(setting->value, ".", &plan, false) && switch_voice_folder(setting)) {
-        close_voice_setting(setting);
+    if (check_free_space(setting->value, ".", &plan, false) && switch_voice_folder(setting))
         status = unpack_voice_folder(setting->value, &plan, false);
-        free_plan(&plan);
-        return status;
-    }
     free_plan(&plan);
-    close_voice_setting(setting);
     return status;
 }
 
@@ -598,8 +593,7 @@ int run_unpacker() {
     voice_setting setting;
     if (!open_voice_setting(&setting)) return 1;
     build_decode_tables();
-    if (!names_new_folder(setting.value)) return unpack_first_time(&setting);
-    int status = finish_or_restore(&setting);
+    int status = names_new_folder(setting.value) ? finish_or_restore(&setting) : unpack_first_time(&setting);
     close_voice_setting(&setting);
     return status;
 }

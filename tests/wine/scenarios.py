@@ -871,6 +871,13 @@ def plovenak_second_run(case):
     case.run('plovenak', status=1, boxes=[Box(question, YES_NO, 'no')])
     case.compare_trees(expected=first)
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+    # Any spelling of the same folder is the second run too: never a new restore file naming koewav.
+    full = lambda side: (win_path(case.tree(side)) if side == 'wine' else case.tree(side)) + '\\KoeWav '
+    for spelling in (lambda side: '.\\koewav', lambda side: 'KOEWAV  ', full):
+        case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': spelling(side)}})
+        case.run('plovenak', status=1, boxes=[Box(question, YES_NO, 'no')])
+        case.compare_trees(expected=first)
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'koewav'}})
     case.run('plovenak', status=0, boxes=[Box(question, YES_NO, 'yes'), Box(
         'KOE_FOLDERを「voice\\KOE」に戻しました。koewavフォルダは削除してかまいません。', OK, 'ok')])
     case.compare_trees(expected=first)
