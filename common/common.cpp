@@ -43,6 +43,21 @@ int ask_yes_no(const char* format, ...) {
     return answer;
 }
 
+void info_box(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vmessage_box(BOX_OK | BOX_ICON_INFORMATION, format, args);
+    va_end(args);
+}
+
+void notice(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+}
+
 int file_exists(const char* path) {
     if (file_access(path, 0) == -1 && errno == ENOENT) {
         errno = 0;

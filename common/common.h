@@ -12,6 +12,11 @@ int vmessage_box(unsigned type, const char* format, va_list args);
 void error_box(const char* format, ...);
 int ask_abort_retry_ignore(const char* format, ...);
 int ask_yes_no(const char* format, ...);
+// An OK box with the information icon: news that is no failure.
+void info_box(const char* format, ...);
+// A line on standard error (the format without its line end) for what the run passes over and
+// goes on.
+void notice(const char* format, ...);
 
 // 1 when the file is taken to exist (doubtful cases included), 0 when it does not (errno 0 then).
 int file_exists(const char* path);

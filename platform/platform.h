@@ -95,6 +95,12 @@ int set_read_only(const char* path, int read_only);
 intptr_t lock_file(const char* path);
 void unlock_file(intptr_t handle);   // CloseHandle
 
+// GetDiskFreeSpaceExW(folder): the bytes this user may still write on the disk that holds folder.
+// 0, or -1 with errno.
+int free_disk_space(const char* folder, uint64_t* bytes);
+// _getcwd: the current folder as a full path with backslashes, in CP932. 0, or -1 with errno.
+int current_folder(char* out, size_t room);
+
 // ---- Text ----
 // The system's ANSI code page (GetACP): 932 on a Japanese Windows. Files meant for the system's
 // own programs (regedit) must be written in a form it can read.
@@ -102,6 +108,9 @@ unsigned ansi_code_page();
 // The CP932 text as UTF-16 code units, at most room of them with a terminating 0. Answers the
 // count without the terminator, or (size_t)-1 when text is not CP932 or does not fit.
 size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room);
+// length UTF-16 code units as CP932 in out (room bytes, with a terminating 0). Answers the byte
+// count without the terminator, or (size_t)-1 when a character has no CP932 form or it does not fit.
+size_t utf16_to_cp932(const uint16_t* text, size_t length, char* out, size_t room);
 
 // ---- The run ----
 // Called by main first and last: begin_run sets up the standard streams and the arguments for the

@@ -86,13 +86,21 @@ TEST(FuzzEntryPoints, TheArchiveTargetSeesWhatPlovenakWrites) {
                                       &voices);
         std::string err = testing::internal::GetCapturedStderr();
 
-        EXPECT_EQ(result, r.status);
-        if (r.status != 0) {
-            // The same message, under this program's caption.
-            EXPECT_EQ("plovenak.exe" + err.substr(err.find(':')), r.err);
+        if (r.err.find("何も変更していません。") != std::string::npos) {
+            // Refused before anything changed: the same message, under this program's caption.
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ("plovenak.exe" + err.substr(std::min(err.find(':'), err.size())), r.err);
             ++refused;
             continue;
         }
+        if (result != 0) {
+            // The fuzz target's reading wants every voice whole and every id its own; plovenak
+            // passes over a broken voice and writes the later of two voices of one id.
+            EXPECT_TRUE(r.err.find("この音声は飛ばします。") != std::string::npos ||
+                        r.err.find("索引に二度あります。") != std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
         std::map<std::string, std::string> in_memory = {{"001/", ""}};
         for (const memory_voice& v : voices) {
             char name[64];

@@ -213,8 +213,8 @@ std::unique_ptr<voice_game> make_voice_game() {
     return g;
 }
 
-run_result run_voice_game(const voice_game& g, const std::string& kinds = "", int nth = 0) {
-    if (kinds.empty()) return run_plovenak(g.s);
+run_result run_voice_game(const voice_game& g, const std::string& kinds = "", int nth = 0, const std::string& input = "") {
+    if (kinds.empty()) return run_plovenak(g.s, input);
     return run_killed_at(kinds, nth, bin_path("plovenak"), {}, g.s.game, {"VNAUDIO_REGISTRY=" + g.s.registry});
 }
 
@@ -243,27 +243,32 @@ void check_voice_folder(const voice_game& g) {
 
 TEST(KillRuns, Plovenak) {
     SKIP_WITHOUT_STRACE();
-    int kills = kill_everywhere("plovenak", make_voice_game, run_voice_game, [](voice_game& g) {
+    int kills = kill_everywhere(
+        "plovenak", make_voice_game,
+        [](const voice_game& g, const std::string& kinds, int nth) { return run_voice_game(g, kinds, nth); },
+        [](voice_game& g) {
         check_voice_folder(g);
         if (testing::Test::HasFailure()) return;
         bool switched = registry_value(g.s.registry, VOICE_KEY, "KOE_FOLDER") == "koewav";
-        run_result again = run_voice_game(g);
+        // Switched: the second run offers to finish the job, a Yes writes what is missing.
+        run_result again = run_voice_game(g, "", 0, "y\n");
         SCOPED_TRACE("the re-run: " + again.err);
-        check_voice_folder(g);
-        if (!switched) {
-            EXPECT_EQ(again.status, 0);
-            EXPECT_TRUE(snapshot(g.s.game + "/koewav") == g.complete);
+        bool restored = again.err.find("koewavには音声が全部") != std::string::npos;
+        if (!restored) check_voice_folder(g);
+        EXPECT_EQ(again.status, 0);
+        EXPECT_TRUE(snapshot(g.s.game + "/koewav") == g.complete) << "not the tree of a run never cut off";
+        if (!switched) return;
+        EXPECT_EQ(read_file(g.s.game + "/koe_restore.reg"), RESTORE);
+        // Cut off after its last voice, the first run had finished: the Yes put the folder back.
+        if (restored) {
+            EXPECT_EQ(registry_value(g.s.registry, VOICE_KEY, "KOE_FOLDER"), "voice");
             return;
         }
-        // Stopped with the game's folder recorded; doing as it says unpacks again.
-        EXPECT_EQ(again.status, 1);
-        EXPECT_NE(again.err.find("koe_restore.regを取り込んで"), std::string::npos);
-        write_file(g.s.registry, registry_text(VOICE_KEY, "KOE_FOLDER", "voice"));
-        std::filesystem::remove_all(g.s.game + "/koewav");
-        run_result last = run_voice_game(g);
+        EXPECT_NE(again.err.find("残りの"), std::string::npos);
+        // The way back, once finished.
+        run_result last = run_voice_game(g, "", 0, "y\n");
         EXPECT_EQ(last.status, 0) << last.err;
-        EXPECT_TRUE(snapshot(g.s.game + "/koewav") == g.complete);
-        EXPECT_EQ(read_file(g.s.game + "/koe_restore.reg"), RESTORE);
+        EXPECT_EQ(registry_value(g.s.registry, VOICE_KEY, "KOE_FOLDER"), "voice");
     });
     EXPECT_GT(kills, 10) << "suspiciously few kill points";
 }

@@ -62,9 +62,10 @@ bool reference_unpack(const std::string& archive, std::vector<reference_voice>* 
         uint64_t pos = get_u32(archive, at + 4);
         uint64_t data = pos + 2 * uint64_t{blocks};
         if (data > archive.size()) return false;
-        for (unsigned b = 0; b < blocks; ++b) {
+        for (unsigned b = 0; b < blocks && !v.broken; ++b) {
             unsigned size = get_u16(archive, pos + 2 * b);
-            if (data + size > archive.size()) return false;
+            v.broken = data + size > archive.size();
+            if (v.broken) break;
             std::vector<int16_t> s =
                 reference_decode_block(reinterpret_cast<const uint8_t*>(archive.data()) + data, size);
             v.samples.insert(v.samples.end(), s.begin(), s.end());
@@ -73,6 +74,17 @@ bool reference_unpack(const std::string& archive, std::vector<reference_voice>* 
         voices->push_back(std::move(v));
     }
     return true;
+}
+
+void add_expected_tree(std::map<std::string, std::string>& tree, const std::vector<reference_voice>& voices,
+                       uint32_t rate, const std::string& code) {
+    tree[code + "/"] = "";
+    for (const reference_voice& v : voices) {
+        if (v.broken) continue;
+        char name[64];
+        snprintf(name, sizeof name, "%s/Z%s%05u.WAV", code.c_str(), code.c_str(), unsigned{v.id});
+        tree[name] = make_wav(v.samples, rate);
+    }
 }
 
 std::string registry_text(const std::string& regname, const std::string& name, const std::string& value) {

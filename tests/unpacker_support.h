@@ -5,6 +5,7 @@
 #define VNAUDIO_TESTS_UNPACKER_SUPPORT_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,19 @@ std::vector<int16_t> reference_decode_block(const uint8_t* bytes, size_t size);
 struct reference_voice {
     uint16_t id;
     std::vector<int16_t> samples;
+    bool broken = false;   // its blocks run past the end of the file: the unpacker passes it over
 };
 
 // Decodes a whole archive held in bytes into its voices in index order, with the archive's rate
-// (22050 for 0). False when anything it names lies outside the file (a broken archive).
+// (22050 for 0). False when its index is impossible (the count or a size table outside the file):
+// the unpacker refuses such an archive.
 bool reference_unpack(const std::string& archive, std::vector<reference_voice>* voices,
                       uint32_t* rate);
+
+// The files an archive gives in koewav/<code>/ (names relative to koewav): each id's last whole
+// voice; broken voices give none.
+void add_expected_tree(std::map<std::string, std::string>& tree, const std::vector<reference_voice>& voices,
+                       uint32_t rate, const std::string& code);
 
 // The square-law value of a companded code, for expected samples.
 int16_t expanded(uint8_t code);

@@ -1,6 +1,9 @@
-// The voice unpacker's main flow and the unpacking of one archive.
+// The voice unpacker's main flow. Every archive's header and index is read, and what the run will
+// write added up, before the game is changed at all: an archive that cannot be unpacked, or a
+// disk that cannot hold the voices, stops the run with the game as it was.
 #include "unpacker/unpack.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +16,9 @@
 #include "unpacker/voice_folder.h"
 
 static const char NEW_FOLDER[] = "koewav";
+
+// Files take whole clusters; 4 KiB is the common cluster of the disks games are installed on.
+static constexpr uint64_t CLUSTER = 4096;
 
 void resolve_voice_folder(const char* old_folder, char* base, unsigned room) {
     bool absolute = old_folder[0] == '\\' || old_folder[0] == '/' ||
@@ -33,56 +39,119 @@ static int take_archive_code(const char* name, char code[4]) {
     return 1;
 }
 
-static void report_broken(const char* archive_path, const char* what) {
-    error_box("%sは壊れています。%s", archive_path, what);
-}
+static uint64_t on_disk(uint64_t bytes) { return (bytes + CLUSTER - 1) / CLUSTER * CLUSTER; }
 
 static void report_read_failure(FILE* archive, const char* archive_path) {
     if (ferror(archive))
-        error_box("%sの読み込みに失敗しました: %s", archive_path, strerror(errno));
+        error_box("%sの読み込みに失敗しました: %s\n何も変更していません。", archive_path, strerror(errno));
     else
-        report_broken(archive_path, "ファイルが途中で切れています。");
+        error_box("%sは壊れています。ファイルが途中で切れています。\n何も変更していません。", archive_path);
 }
 
-// Makes sure every voice's size table and blocks lie inside the file before anything of the
-// archive is written, so a broken archive leaves no half-unpacked folder behind.
-static int check_voices(FILE* archive, const char* archive_path, const koe_entry* entries,
-                        int32_t count, uint64_t file_size) {
-    static unsigned char sizes[2 * 65535];
-    for (int32_t k = 0; k < count; ++k) {
-        const koe_entry& entry = entries[k];
+void free_archive_scan(archive_scan* scan) {
+    free(scan->entries);
+    free(scan->fates);
+    free(scan->wav_sizes);
+    scan->entries = nullptr;
+    scan->fates = nullptr;
+    scan->wav_sizes = nullptr;
+}
+
+// Entry numbers in the order of their voices' place in the file: entries that share a voice come
+// together and are measured once (an index of 65,536 entries naming one long voice reads its size
+// table once), and the archive is read front to back.
+static const koe_entry* sort_entries;
+static int by_place(const void* a, const void* b) {
+    const koe_entry& x = sort_entries[*static_cast<const int32_t*>(a)];
+    const koe_entry& y = sort_entries[*static_cast<const int32_t*>(b)];
+    if (x.offset != y.offset) return x.offset < y.offset ? -1 : 1;
+    if (x.block_count != y.block_count) return x.block_count < y.block_count ? -1 : 1;
+    return 0;
+}
+
+static unsigned char size_table[2 * 65535];
+static unsigned char block_bytes[65535];
+static unsigned char samples_scratch[4 * 65535];
+
+// Measures every voice: its size table must lie inside the file (else the index is impossible and
+// the scan answers 0 after a message); a voice whose blocks run past the end is marked broken.
+// With exact, coded blocks are read and their samples counted; else a coded block counts as many
+// samples as it has nibbles, the most it can give.
+static int measure_voices(FILE* archive, const char* archive_path, archive_scan* scan, uint64_t file_size,
+                          bool exact) {
+    int32_t count = scan->header.entry_count;
+    int32_t* order = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(count ? count : 1)));
+    if (!order) {
+        error_box("%sの索引を読むメモリが足りません。\n何も変更していません。", archive_path);
+        return 0;
+    }
+    for (int32_t k = 0; k < count; ++k) order[k] = k;
+    sort_entries = scan->entries;
+    qsort(order, static_cast<size_t>(count), sizeof *order, by_place);
+
+    int32_t k = 0;
+    while (k < count) {
+        const koe_entry& entry = scan->entries[order[k]];
         uint64_t table_end = uint64_t{entry.offset} + 2 * uint64_t{entry.block_count};
-        char what[128];
-        snprintf(what, sizeof what, "音声%05uのデータがファイルに収まりません。", entry.id);
         if (table_end > file_size) {
-            report_broken(archive_path, what);
+            error_box("%sは壊れています。音声%05uのデータがファイルに収まりません。\n何も変更していません。",
+                      archive_path, unsigned{entry.id});
+            free(order);
             return 0;
         }
         if (fseek(archive, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
-            fread(sizes, 2, entry.block_count, archive) != entry.block_count) {
+            fread(size_table, 2, entry.block_count, archive) != entry.block_count) {
             report_read_failure(archive, archive_path);
+            free(order);
             return 0;
         }
-        uint64_t end = table_end;
-        for (unsigned b = 0; b < entry.block_count; ++b) end += read_u16le(sizes + 2 * b);
-        if (end > file_size) {
-            report_broken(archive_path, what);
-            return 0;
+        uint64_t end = table_end, samples = 0;
+        for (unsigned b = 0; b < entry.block_count && end <= file_size; ++b) {
+            unsigned size = read_u16le(size_table + 2 * b);
+            end += size;
+            if (!exact || size == 0 || end > file_size) {
+                samples += max_block_samples(size);
+            } else if (size == KOE_RAW_BLOCK) {
+                samples += KOE_RAW_BLOCK;
+                if (fseek(archive, static_cast<long>(size), SEEK_CUR) != 0) {
+                    report_read_failure(archive, archive_path);
+                    free(order);
+                    return 0;
+                }
+            } else if (fread(block_bytes, 1, size, archive) == size) {
+                samples += decode_block(block_bytes, size, samples_scratch);
+            } else {
+                report_read_failure(archive, archive_path);
+                free(order);
+                return 0;
+            }
         }
+        bool broken = end > file_size;
+        // Every entry of the same place and length is the same voice.
+        int32_t same = k;
+        for (; same < count && by_place(&order[k], &order[same]) == 0; ++same) {
+            scan->wav_sizes[order[same]] = WAV_HEADER_SIZE + 2 * samples;
+            if (broken) scan->fates[order[same]] = VOICE_BROKEN;
+        }
+        k = same;
     }
+    free(order);
     return 1;
 }
 
-int read_archive_index(FILE* archive, const char* archive_path, koe_header* header, koe_entry** entries) {
+int scan_archive(FILE* archive, const char* archive_path, archive_scan* scan) {
+    scan->entries = nullptr;
+    scan->fates = nullptr;
+    scan->wav_sizes = nullptr;
     unsigned char bytes[KOE_HEADER_SIZE] = {};
     size_t got = fread(bytes, 1, sizeof bytes, archive);
-    *header = parse_koe_header(bytes);
+    scan->header = parse_koe_header(bytes);
     // The magic's terminator is part of it: a file that ends within it is not an archive.
-    if (got < 7 || !is_koepac(*header)) {
+    if (got < 7 || !is_koepac(scan->header)) {
         if (ferror(archive))
             report_read_failure(archive, archive_path);
         else
-            error_box("%sはKOE形式ではないようです。", archive_path);
+            error_box("%sはKOE形式ではないようです。\n何も変更していません。", archive_path);
         return 0;
     }
     if (got < sizeof bytes) {
@@ -93,85 +162,287 @@ int read_archive_index(FILE* archive, const char* archive_path, koe_header* head
     long end = -1;
     if (fseek(archive, 0, SEEK_END) == 0) end = ftell(archive);
     if (end < 0) {
-        error_box("%sの読み込みに失敗しました: %s", archive_path, strerror(errno));
+        error_box("%sの読み込みに失敗しました: %s\n何も変更していません。", archive_path, strerror(errno));
         return 0;
     }
     uint64_t file_size = static_cast<uint64_t>(end);
     // Offsets are taken as seek positions, which the runtime holds in a long.
     if (file_size > 0x7FFFFFFFu) file_size = 0x7FFFFFFFu;
 
-    int32_t count = header->entry_count;
+    int32_t count = scan->header.entry_count;
     // Ids are 16 bits wide: more entries cannot name distinct voices, and the index of such a
     // count is never read (it could claim gigabytes of memory).
     if (count > KOE_MAX_ENTRIES) {
-        char what[128];
-        snprintf(what, sizeof what, "索引の項目数%ldは%ldを超えています。", static_cast<long>(count),
-                 static_cast<long>(KOE_MAX_ENTRIES));
-        report_broken(archive_path, what);
+        error_box("%sは壊れています。索引の項目数%ldは%ldを超えています。\n何も変更していません。", archive_path,
+                  static_cast<long>(count), static_cast<long>(KOE_MAX_ENTRIES));
         return 0;
     }
     if (count < 0 || KOE_HEADER_SIZE + uint64_t{KOE_ENTRY_SIZE} * static_cast<uint32_t>(count) > file_size) {
-        char what[128];
-        snprintf(what, sizeof what, "索引の項目数%ldがファイルに収まりません。", static_cast<long>(count));
-        report_broken(archive_path, what);
+        error_box("%sは壊れています。索引の項目数%ldがファイルに収まりません。\n何も変更していません。", archive_path,
+                  static_cast<long>(count));
         return 0;
     }
-    *entries = nullptr;
     if (count == 0) return 1;
 
     size_t index_size = KOE_ENTRY_SIZE * static_cast<size_t>(count);
     unsigned char* raw = static_cast<unsigned char*>(malloc(index_size));
-    koe_entry* parsed = static_cast<koe_entry*>(malloc(sizeof(koe_entry) * static_cast<size_t>(count)));
-    if (!raw || !parsed) {
-        error_box("%sの索引を読むメモリが足りません。", archive_path);
+    scan->entries = static_cast<koe_entry*>(malloc(sizeof(koe_entry) * static_cast<size_t>(count)));
+    scan->fates = static_cast<voice_fate*>(calloc(static_cast<size_t>(count), sizeof(voice_fate)));
+    scan->wav_sizes = static_cast<uint64_t*>(calloc(static_cast<size_t>(count), sizeof(uint64_t)));
+    if (!raw || !scan->entries || !scan->fates || !scan->wav_sizes) {
+        error_box("%sの索引を読むメモリが足りません。\n何も変更していません。", archive_path);
         free(raw);
-        free(parsed);
+        free_archive_scan(scan);
         return 0;
     }
     if (fseek(archive, static_cast<long>(KOE_HEADER_SIZE), SEEK_SET) != 0 ||
         fread(raw, 1, index_size, archive) != index_size) {
         report_read_failure(archive, archive_path);
         free(raw);
-        free(parsed);
+        free_archive_scan(scan);
         return 0;
     }
-    for (int32_t k = 0; k < count; ++k) parsed[k] = parse_koe_entry(raw + KOE_ENTRY_SIZE * k);
+    for (int32_t k = 0; k < count; ++k) scan->entries[k] = parse_koe_entry(raw + KOE_ENTRY_SIZE * k);
     free(raw);
-    // Two entries of one id would write one file, the later voice silently over the earlier.
+    if (!measure_voices(archive, archive_path, scan, file_size, false)) {
+        free_archive_scan(scan);
+        return 0;
+    }
+
+    // Two entries of one id write one file: the later whole voice is the one written, as the
+    // game's own reading of the index would find it last.
     static unsigned char seen[65536 / 8];
     memset(seen, 0, sizeof seen);
-    for (int32_t k = 0; k < count; ++k) {
-        unsigned id = parsed[k].id;
-        if (seen[id / 8] & (1u << (id % 8))) {
-            char what[128];
-            snprintf(what, sizeof what, "音声%05uが索引に二度あります。", id);
-            report_broken(archive_path, what);
-            free(parsed);
-            return 0;
-        }
+    for (int32_t k = count - 1; k >= 0; --k) {
+        unsigned id = scan->entries[k].id;
+        if (scan->fates[k] == VOICE_BROKEN) continue;
+        if (seen[id / 8] & (1u << (id % 8))) scan->fates[k] = VOICE_REPLACED;
         seen[id / 8] |= static_cast<unsigned char>(1u << (id % 8));
     }
-    if (!check_voices(archive, archive_path, parsed, count, file_size)) {
-        free(parsed);
-        return 0;
-    }
-    *entries = parsed;
     return 1;
 }
 
-int unpack_archive(const char* old_folder, const char* name) {
+int read_archive_index(FILE* archive, const char* archive_path, koe_header* header, koe_entry** entries) {
+    archive_scan scan;
+    if (!scan_archive(archive, archive_path, &scan)) return 0;
+    *header = scan.header;
+    for (int32_t k = 0; k < scan.header.entry_count; ++k) {
+        if (scan.fates[k] != VOICE_WRITE) {
+            free_archive_scan(&scan);
+            return 0;
+        }
+    }
+    *entries = scan.entries;
+    scan.entries = nullptr;
+    free_archive_scan(&scan);
+    return 1;
+}
+
+static void free_plan(unpack_plan* plan) {
+    for (size_t a = 0; a < plan->archive_count; ++a) free_archive_scan(&plan->archives[a]);
+    free(plan->archives);
+    plan->archives = nullptr;
+    plan->archive_count = 0;
+}
+
+// The search ends with errno ENOENT, or leaves errno alone where the system does not set it; any
+// other error number means it failed.
+static bool search_failed() { return errno != 0 && errno != ENOENT; }
+
+// Opens and scans one archive found in old_folder (as seen from the current folder, the game's).
+static int scan_one(const char* old_folder, const char* name, archive_scan* scan) {
+    char archive_path[600];
+    snprintf(archive_path, sizeof archive_path, "%s\\%s", old_folder, name);
+    snprintf(scan->name, sizeof scan->name, "%s", name);
+    if (!take_archive_code(name, scan->code)) {
+        error_box("%sの名前からフォルダ名を作れません。\n何も変更していません。", archive_path);
+        return 0;
+    }
+    FILE* archive = open_file(archive_path, "rb");
+    if (!archive) {
+        error_box("%sをオープンできません。\n何も変更していません。", archive_path);
+        return 0;
+    }
+    setvbuf(archive, nullptr, _IOFBF, 1 << 16);
+    int ok = scan_archive(archive, archive_path, scan);
+    fclose(archive);
+    return ok;
+}
+
+// Reads every archive of old_folder into plan, in the order of the search. 1, or 0 after a message.
+static int scan_voice_folder(const char* old_folder, unpack_plan* plan) {
+    memset(plan, 0, sizeof *plan);
+    char pattern[320];
+    snprintf(pattern, sizeof pattern, "%s\\Z???.KOE", old_folder);
+    find_entry found;
+    errno = 0;
+    find_state* search = find_first_file(pattern, &found);
+    if (!search) {
+        if (search_failed())
+            error_box("フォルダ %s を検索できません: %s\n何も変更していません。", old_folder, strerror(errno));
+        else
+            error_box("フォルダ %s 内にKOEファイルが見つかりません。\n何も変更していません。", old_folder);
+        return 0;
+    }
+    size_t room = 0;
+    int ok = 1;
+    for (;;) {
+        if (plan->archive_count == room) {
+            room = room ? 2 * room : 64;
+            archive_scan* grown = static_cast<archive_scan*>(realloc(plan->archives, room * sizeof(archive_scan)));
+            if (!grown) {
+                error_box("フォルダ %s のKOEファイルを読むメモリが足りません。\n何も変更していません。", old_folder);
+                ok = 0;
+                break;
+            }
+            plan->archives = grown;
+        }
+        if (!scan_one(old_folder, found.name, &plan->archives[plan->archive_count])) {
+            ok = 0;
+            break;
+        }
+        ++plan->archive_count;
+        errno = 0;
+        if (!find_next_file(search, &found)) {
+            // A search that breaks off must not pass for the end of the list: the archives after
+            // it would go missing from a run that looks complete.
+            if (search_failed()) {
+                error_box("フォルダ %s を検索できません: %s\n何も変更していません。", old_folder, strerror(errno));
+                ok = 0;
+            }
+            break;
+        }
+    }
+    find_close(search);
+    if (!ok) {
+        free_plan(plan);
+        return 0;
+    }
+
+    for (size_t a = 0; a < plan->archive_count; ++a) {
+        const archive_scan& scan = plan->archives[a];
+        for (int32_t k = 0; k < scan.header.entry_count; ++k) {
+            if (scan.fates[k] == VOICE_WRITE) ++plan->voices;
+            if (scan.fates[k] == VOICE_BROKEN) ++plan->broken;
+            if (scan.fates[k] != VOICE_REPLACED) continue;
+            if (plan->repeated++ == 0) {
+                snprintf(plan->first_odd_archive, sizeof plan->first_odd_archive, "%s\\%s", old_folder, scan.name);
+                plan->first_repeated_id = scan.entries[k].id;
+            }
+            notice("%s\\%s: 音声%05uが索引に二度あります。後の項目の音声を書き出します。", old_folder, scan.name,
+                   unsigned{scan.entries[k].id});
+        }
+    }
+    return 1;
+}
+
+// The voice's WAV path inside koewav (from_game: seen from the game folder).
+static void form_voice_path(const archive_scan& scan, int32_t k, bool from_game, char* out, size_t room) {
+    snprintf(out, room, "%s%s\\Z%s%05u.WAV", from_game ? "koewav\\" : "", scan.code, scan.code,
+             unsigned{scan.entries[k].id});
+}
+
+// Marks the voices whose WAV is in koewav already (a whole voice: a voice takes its .WAV name only
+// complete) and adds up the space the others and their folders need.
+static void count_missing(unpack_plan* plan, bool look) {
+    plan->present = 0;
+    plan->bytes = CLUSTER;
+    for (size_t a = 0; a < plan->archive_count; ++a) {
+        archive_scan& scan = plan->archives[a];
+        plan->bytes += CLUSTER;
+        for (int32_t k = 0; k < scan.header.entry_count; ++k) {
+            if (scan.fates[k] != VOICE_WRITE && scan.fates[k] != VOICE_PRESENT) continue;
+            char path[64];
+            form_voice_path(scan, k, true, path, sizeof path);
+            scan.fates[k] = look && file_exists(path) ? VOICE_PRESENT : VOICE_WRITE;
+            if (scan.fates[k] == VOICE_PRESENT)
+                ++plan->present;
+            else
+                plan->bytes += on_disk(scan.wav_sizes[k]);
+        }
+    }
+}
+
+// The bounds of coded blocks replaced by their exact sizes, read from the archives again.
+static int count_exactly(const char* old_folder, unpack_plan* plan) {
+    for (size_t a = 0; a < plan->archive_count; ++a) {
+        archive_scan& scan = plan->archives[a];
+        if (scan.header.entry_count == 0) continue;
+        char archive_path[600];
+        snprintf(archive_path, sizeof archive_path, "%s\\%s", old_folder, scan.name);
+        FILE* archive = open_file(archive_path, "rb");
+        if (!archive) {
+            error_box("%sをオープンできません。\n何も変更していません。", archive_path);
+            return 0;
+        }
+        setvbuf(archive, nullptr, _IOFBF, 1 << 16);
+        long end = -1;
+        if (fseek(archive, 0, SEEK_END) == 0) end = ftell(archive);
+        int ok = end >= 0 && measure_voices(archive, archive_path, &scan, static_cast<uint64_t>(end), true);
+        fclose(archive);
+        if (!ok) return 0;
+    }
+    plan->exact = true;
+    return 1;
+}
+
+// Writes sizes the way a player reads them.
+static void format_size(uint64_t bytes, char* out, size_t room) {
+    static const char* const units[] = {"KB", "MB", "GB", "TB", "PB"};
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < sizeof units / sizeof *units) {
+        value /= 1024;
+        ++unit;
+    }
+    snprintf(out, room, value < 10 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+}
+
+// 1 when the disk that holds folder has room for what plan still has to write; else 0 after a
+// message. Bounds that do not fit are made exact first, so the run is never refused on a guess.
+static int check_free_space(const char* old_folder, const char* folder, unpack_plan* plan, bool look) {
+    uint64_t free_bytes = 0;
+    if (free_disk_space(folder, &free_bytes) != 0) return 1;   // unknown: every write is checked anyway
+    if (plan->bytes > free_bytes && !plan->exact) {
+        if (!count_exactly(old_folder, plan)) return 0;
+        count_missing(plan, look);
+    }
+    if (plan->bytes <= free_bytes) return 1;
+    char needed[32], have[32];
+    format_size(plan->bytes, needed, sizeof needed);
+    format_size(free_bytes, have, sizeof have);
+    error_box("音声を展開するには%sの空きが必要ですが、koewavを置くディスクには%sしか空いていません。\n"
+              "空きを作ってから、もう一度実行してください。何も変更していません。",
+              needed, have);
+    return 0;
+}
+
+// What the run has done so far, for the box of a run that stops after the switch.
+struct unpack_tally {
+    unsigned long written;
+    unsigned long skipped;
+    char first_skipped[600];
+    unsigned first_skipped_id;
+};
+
+// Unpacks one scanned archive into koewav (the current folder). 0 when every voice it has to write
+// is written, 1 after a message.
+static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool resume, unpack_tally* tally) {
     char base[300];
     resolve_voice_folder(old_folder, base, sizeof base);
-    char archive_path[600];   // as the user knows it: the folder as stored
-    char open_path[600];
-    snprintf(archive_path, sizeof archive_path, "%s\\%s", old_folder, name);
-    snprintf(open_path, sizeof open_path, "%s\\%s", base, name);
+    char open_path[600], archive_path[600];
+    snprintf(open_path, sizeof open_path, "%s\\%s", base, scan.name);
+    snprintf(archive_path, sizeof archive_path, "%s\\%s", old_folder, scan.name);
 
-    char code[4];
-    if (!take_archive_code(name, code)) {
-        error_box("%sの名前からフォルダ名を作れません。", archive_path);
+    // A run that finishes another's takes the folders that run made.
+    if (make_dir(scan.code) != 0 && !(resume && errno == EEXIST)) {
+        error_box("フォルダ %s を作成できません: %s", scan.code, strerror(errno));
         return 1;
     }
+    int32_t count = scan.header.entry_count;
+    bool any = false;
+    for (int32_t k = 0; k < count && !any; ++k) any = scan.fates[k] == VOICE_WRITE || scan.fates[k] == VOICE_BROKEN;
+    if (!any) return 0;
 
     FILE* archive = open_file(open_path, "rb");
     if (!archive) {
@@ -179,93 +450,150 @@ int unpack_archive(const char* old_folder, const char* name) {
         return 1;
     }
     setvbuf(archive, nullptr, _IOFBF, 1 << 16);
-
-    koe_header header;
-    koe_entry* entries = nullptr;
-    if (!read_archive_index(archive, archive_path, &header, &entries)) {
-        fclose(archive);
-        return 1;
-    }
-
-    if (make_dir(code) != 0) {
-        error_box("フォルダ %s を作成できません: %s", code, strerror(errno));
-        free(entries);
-        fclose(archive);
-        return 1;
-    }
-
     int result = 0;
-    for (int32_t k = 0; k < header.entry_count; ++k) {
+    for (int32_t k = 0; k < count; ++k) {
+        if (scan.fates[k] == VOICE_BROKEN) {
+            notice("%s: 音声%05uのデータがファイルに収まりません。この音声は飛ばします。", archive_path,
+                   unsigned{scan.entries[k].id});
+            if (tally->skipped++ == 0) {
+                snprintf(tally->first_skipped, sizeof tally->first_skipped, "%s", archive_path);
+                tally->first_skipped_id = scan.entries[k].id;
+            }
+            continue;
+        }
+        if (scan.fates[k] != VOICE_WRITE) continue;
         char out_path[32];
-        snprintf(out_path, sizeof out_path, "%s\\Z%s%05u.WAV", code, code, unsigned{entries[k].id});
-        printf("%s -> %s\n", name, out_path);
-        if (decode_voice(out_path, header, entries[k], archive, archive_path) != 0) {
+        form_voice_path(scan, k, false, out_path, sizeof out_path);
+        if (resume) {
+            // The part of a voice cut off in the run before.
+            char work[40];
+            snprintf(work, sizeof work, "%s.part", out_path);
+            remove_file(work);
+        }
+        printf("%s -> %s\n", scan.name, out_path);
+        if (decode_voice(out_path, scan.header, scan.entries[k], archive, archive_path) != 0) {
             result = 1;
             break;
         }
+        ++tally->written;
     }
-    free(entries);
     fclose(archive);
     return result;
 }
 
-// The search ends with errno ENOENT, or leaves errno alone where the system does not set it; any
-// other error number means it failed.
-static bool search_failed() { return errno != 0 && errno != ENOENT; }
-
-// Everything after the switch: koewav, the search, and the archives one after the other.
-static int unpack_voice_folder(const char* old_folder) {
-    if (make_dir(NEW_FOLDER) != 0) {
-        error_box("フォルダ koewav を作成できません: %s", strerror(errno));
-        return 1;
-    }
-    // Unpacking into the game folder instead would scatter folders where the game does not look.
-    if (change_dir(NEW_FOLDER) != 0) {
-        error_box("フォルダ koewav に移動できません: %s", strerror(errno));
-        return 1;
-    }
-
+int unpack_archive(const char* old_folder, const char* name) {
     char base[300];
     resolve_voice_folder(old_folder, base, sizeof base);
-    char pattern[320];
-    snprintf(pattern, sizeof pattern, "%s\\Z???.KOE", base);
-    find_entry found;
-    errno = 0;
-    find_state* search = find_first_file(pattern, &found);
-    if (!search) {
-        if (search_failed())
-            error_box("フォルダ %s を検索できません: %s", old_folder, strerror(errno));
-        else
-            error_box("フォルダ %s 内にKOEファイルが見つかりません。", old_folder);
+    archive_scan scan;
+    if (!scan_one(base, name, &scan)) return 1;
+    unpack_tally tally = {};
+    int result = unpack_scanned(old_folder, scan, false, &tally);
+    free_archive_scan(&scan);
+    return result != 0 || tally.skipped != 0;
+}
+
+// Everything after the switch, or after the question whether to finish: koewav, and the archives
+// one after the other. Answers the exit status; a run that stops says where it leaves the game.
+static int unpack_voice_folder(const char* old_folder, const unpack_plan* plan, bool resume) {
+    unpack_tally tally = {};
+    int failed = 0;
+    if (make_dir(NEW_FOLDER) != 0 && !(resume && errno == EEXIST)) {
+        error_box("フォルダ koewav を作成できません: %s", strerror(errno));
+        failed = 1;
+    } else if (change_dir(NEW_FOLDER) != 0) {
+        // Unpacking into the game folder instead would scatter folders where the game does not look.
+        error_box("フォルダ koewav に移動できません: %s", strerror(errno));
+        failed = 1;
+    }
+    for (size_t a = 0; a < plan->archive_count && !failed; ++a)
+        failed = unpack_scanned(old_folder, plan->archives[a], resume, &tally);
+    fflush(stdout);
+
+    if (failed) {
+        error_box("展開を途中で止めました。音声%lu個のうち%lu個を書き出してあります。\n"
+                  "ゲームは今、音声をkoewavフォルダから読みます（まだ書き出していない音声は鳴りません）。\n"
+                  "続きを展開するには、原因を取り除いてからplovenakをもう一度実行してください。"
+                  "元に戻すには、koe_restore.regを取り込んでから（ダブルクリック）、koewavフォルダを削除してください。",
+                  plan->voices, plan->present + tally.written);
         return 1;
     }
-
-    build_decode_tables();
-    int failed = 0;
-    for (;;) {
-        if (unpack_archive(old_folder, found.name) != 0) {
-            failed = 1;
-            break;
-        }
-        errno = 0;
-        if (!find_next_file(search, &found)) {
-            // A search that breaks off must not pass for the end of the list: the archives after
-            // it would go missing from a run that looks complete.
-            if (search_failed()) {
-                error_box("フォルダ %s を検索できません: %s", old_folder, strerror(errno));
-                failed = 1;
-            }
-            break;
-        }
+    if (plan->repeated)
+        info_box("音声をすべて書き出しました。ただし、索引に二度ある音声番号が%lu個ありました（最初は%sの音声%05u）。"
+                 "それぞれ後の項目の音声を書き出しています。",
+                 plan->repeated, plan->first_odd_archive, plan->first_repeated_id);
+    if (tally.skipped) {
+        error_box("データが壊れている音声%lu個を飛ばしました（最初は%sの音声%05u）。"
+                  "ほかの音声%lu個はすべて書き出してあり、ゲームはkoewavフォルダから音声を読みます。",
+                  tally.skipped, tally.first_skipped, tally.first_skipped_id, plan->voices);
+        return 1;
     }
-    find_close(search);
-    return failed;
+    return 0;
+}
+
+// KOE_FOLDER is koewav already: a run before was cut off or has finished. The archives the restore
+// file's folder holds tell which: finish the unpacking, or put the game's own folder back.
+static int finish_or_restore(voice_setting* setting) {
+    char old_folder[600];
+    if (!read_restore_file(setting->key_path, old_folder, sizeof old_folder)) {
+        error_box("%s\\KOE_FOLDERは既にkoewavを指していますが、元の値をkoe_restore.regから読めません。"
+                  "何も変更していません。\n"
+                  "元に戻すには、KOE_FOLDERをゲームの元の音声フォルダ名に設定し直してください。",
+                  setting->key_path);
+        return 1;
+    }
+    if (names_new_folder(old_folder)) {
+        error_box("%s\\KOE_FOLDERは既にkoewavを指していて、koe_restore.regに記録された値もkoewavです。"
+                  "ゲームの元の音声フォルダが分からないため、何も変更していません。",
+                  setting->key_path);
+        return 1;
+    }
+    unpack_plan plan;
+    if (!scan_voice_folder(old_folder, &plan)) return 1;
+    count_missing(&plan, true);
+
+    int status = 1;
+    if (plan.present < plan.voices) {
+        if (ask_yes_no("KOE_FOLDERは既にkoewavを指していますが、koewavには音声%lu個のうち%lu個しかありません"
+                       "（前の展開が途中で終わっています）。\n残りの%lu個を展開しますか？\n"
+                       "「いいえ」なら何も変更しません。元に戻すには、koe_restore.regを取り込んでから、"
+                       "koewavフォルダを削除してください。",
+                       plan.voices, plan.present, plan.voices - plan.present) == ANSWER_YES &&
+            check_free_space(old_folder, file_exists(NEW_FOLDER) ? NEW_FOLDER : ".", &plan, true))
+            status = unpack_voice_folder(old_folder, &plan, true);
+    } else if (ask_yes_no("koewavには音声が全部（%lu個）そろっています。\n"
+                          "KOE_FOLDERをkoe_restore.regに記録された元の値「%s」に戻しますか？\n"
+                          "「いいえ」なら何も変更しません。",
+                          plan.voices, old_folder) == ANSWER_YES &&
+               set_voice_folder(setting, old_folder)) {
+        info_box("KOE_FOLDERを「%s」に戻しました。koewavフォルダは削除してかまいません。", old_folder);
+        status = 0;
+    }
+    free_plan(&plan);
+    return status;
+}
+
+static int unpack_first_time(voice_setting* setting) {
+    // A folder the run did not make may hold anything: unpacking would mix with it.
+    if (file_exists(NEW_FOLDER)) {
+        error_box("フォルダ koewav が既にあります。中身を確かめ、要らなければ削除してから、もう一度実行してください。"
+                  "何も変更していません。");
+        return 1;
+    }
+    unpack_plan plan;
+    if (!scan_voice_folder(setting->value, &plan)) return 1;
+    count_missing(&plan, false);
+    int status = 1;
+    if (check_free_space(setting->value, ".", &plan, false) && switch_voice_folder(setting))
+        status = unpack_voice_folder(setting->value, &plan, false);
+    free_plan(&plan);
+    return status;
 }
 
 int run_unpacker() {
-    char* old_folder = switch_voice_folder();
-    if (!old_folder) return 1;
-    int status = unpack_voice_folder(old_folder);
-    free(old_folder);
+    voice_setting setting;
+    if (!open_voice_setting(&setting)) return 1;
+    build_decode_tables();
+    int status = names_new_folder(setting.value) ? finish_or_restore(&setting) : unpack_first_time(&setting);
+    close_voice_setting(&setting);
     return status;
 }

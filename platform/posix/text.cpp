@@ -21,14 +21,14 @@ unsigned ansi_code_page() {
 
 namespace {
 
-enum conversion { CP932_TO_UTF16, CP932_TO_UTF8, UTF8_TO_CP932, CONVERSIONS };
+enum conversion { CP932_TO_UTF16, CP932_TO_UTF8, UTF8_TO_CP932, UTF16_TO_CP932, CONVERSIONS };
 
 // Opening a converter costs far more than a short name's conversion, and names are converted
 // for every file call: each direction is opened once and reset before each use.
 iconv_t converter(conversion which) {
     static iconv_t open[CONVERSIONS];
     static int tried[CONVERSIONS];
-    static const char* const names[CONVERSIONS][2] = {{"UTF-16LE", "CP932"}, {"UTF-8", "CP932"}, {"CP932", "UTF-8"}};
+    static const char* const names[CONVERSIONS][2] = {{"UTF-16LE", "CP932"}, {"UTF-8", "CP932"}, {"CP932", "UTF-8"}, {"CP932", "UTF-16LE"}};
     if (!tried[which]) {
         tried[which] = 1;
         open[which] = iconv_open(names[which][0], names[which][1]);
@@ -94,4 +94,15 @@ size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room) {
     memcpy(out, wide.data(), wide.size());
     out[units] = 0;
     return units;
+}
+
+size_t utf16_to_cp932(const uint16_t* text, size_t length, char* out, size_t room) {
+    if (room == 0) return static_cast<size_t>(-1);
+    std::string narrow;
+    if (length > 0 && !convert(UTF16_TO_CP932, reinterpret_cast<const char*>(text), length * sizeof(uint16_t), &narrow))
+        return static_cast<size_t>(-1);
+    if (narrow.size() + 1 > room) return static_cast<size_t>(-1);
+    memcpy(out, narrow.data(), narrow.size());
+    out[narrow.size()] = '\0';
+    return narrow.size();
 }

@@ -20,6 +20,29 @@ int make_dir(const char* path) {
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wmkdir(wide) : -1;
 }
 
+int free_disk_space(const char* folder, uint64_t* bytes) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    if (!widen_name(folder, wide, WIDE_PATH_ROOM)) return -1;
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(wide, &available, nullptr, nullptr)) {
+        errno = GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_FILE_NOT_FOUND ? ENOENT : EIO;
+        return -1;
+    }
+    *bytes = available.QuadPart;
+    return 0;
+}
+
+int current_folder(char* out, size_t room) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    if (!_wgetcwd(wide, static_cast<int>(WIDE_PATH_ROOM))) return -1;
+    int n = narrow_text(wide, -1, out, static_cast<int>(room));
+    if (n < 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
+}
+
 int change_dir(const char* path) {
     wchar_t wide[WIDE_PATH_ROOM];
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wchdir(wide) : -1;

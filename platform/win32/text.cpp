@@ -41,6 +41,14 @@ size_t cp932_to_utf16(const char* text, uint16_t* out, size_t room) {
     return n > 0 ? static_cast<size_t>(n - 1) : static_cast<size_t>(-1);
 }
 
+size_t utf16_to_cp932(const uint16_t* text, size_t length, char* out, size_t room) {
+    if (room == 0 || room > 0x7fffffff || length > 0x7fffffff) return static_cast<size_t>(-1);
+    int n = narrow_text(reinterpret_cast<const wchar_t*>(text), static_cast<int>(length), out, static_cast<int>(room - 1));
+    if (n < 0) return static_cast<size_t>(-1);
+    out[n] = '\0';
+    return static_cast<size_t>(n);
+}
+
 unsigned ansi_code_page() { return GetACP(); }
 
 size_t text_fit(const char* text, size_t room) {

@@ -49,15 +49,23 @@ std::string u16(unsigned v) {
 // ---- archives ----
 
 const std::string ARCHIVE = "plovenak.exe: voice\\Z001.KOE";
-const std::string NOT_KOE = ARCHIVE + "はKOE形式ではないようです。\n";
-const std::string CUT = ARCHIVE + "は壊れています。ファイルが途中で切れています。\n";
+const std::string NOTHING = "\n何も変更していません。\n";
+const std::string NOT_KOE = ARCHIVE + "はKOE形式ではないようです。" + NOTHING;
+const std::string CUT = ARCHIVE + "は壊れています。ファイルが途中で切れています。" + NOTHING;
 
 std::string index_too_big(long count) {
-    return ARCHIVE + "は壊れています。索引の項目数" + std::to_string(count) + "がファイルに収まりません。\n";
+    return ARCHIVE + "は壊れています。索引の項目数" + std::to_string(count) + "がファイルに収まりません。" + NOTHING;
 }
 
 std::string voice_outside(const char* id) {
-    return ARCHIVE + "は壊れています。音声" + id + "のデータがファイルに収まりません。\n";
+    return ARCHIVE + "は壊れています。音声" + id + "のデータがファイルに収まりません。" + NOTHING;
+}
+
+// A voice whose blocks run past the end while its size table is inside: passed over, the others written.
+std::string voice_skipped(const char* id) {
+    return std::string("voice\\Z001.KOE: 音声") + id + "のデータがファイルに収まりません。この音声は飛ばします。\n" +
+           "plovenak.exe: データが壊れている音声1個を飛ばしました（最初はvoice\\Z001.KOEの音声" + id +
+           "）。ほかの音声1個はすべて書き出してあり、ゲームはkoewavフォルダから音声を読みます。\n";
 }
 
 koe_voice_data voice_of(uint16_t id, const std::vector<koe_block>& blocks) {
@@ -97,11 +105,11 @@ void archive_cases() {
     add_case("archive-cut-after-first-entry.KOE", a.substr(0, 40), 1, index_too_big(2));
     add_case("archive-cut-after-index.KOE", a.substr(0, 48), 1, voice_outside("00001"));
     add_case("archive-cut-in-size-table.KOE", a.substr(0, 50), 1, voice_outside("00001"));
-    add_case("archive-cut-after-size-table.KOE", a.substr(0, 52), 1, voice_outside("00001"));
-    add_case("archive-cut-in-coded-block.KOE", a.substr(0, 52 + coded_size / 2), 1, voice_outside("00001"));
+    add_case("archive-cut-after-size-table.KOE", a.substr(0, 52), 1, voice_outside("00002"));
+    add_case("archive-cut-in-coded-block.KOE", a.substr(0, 52 + coded_size / 2), 1, voice_outside("00002"));
     add_case("archive-cut-after-first-voice.KOE", a.substr(0, voice2), 1, voice_outside("00002"));
-    add_case("archive-cut-in-raw-block.KOE", a.substr(0, voice2 + 2 + 512), 1, voice_outside("00002"));
-    add_case("archive-cut-one-byte-short.KOE", a.substr(0, a.size() - 1), 1, voice_outside("00002"));
+    add_case("archive-cut-in-raw-block.KOE", a.substr(0, voice2 + 2 + 512), 1, voice_skipped("00002"));
+    add_case("archive-cut-one-byte-short.KOE", a.substr(0, a.size() - 1), 1, voice_skipped("00002"));
 
     // Absurd counts and offsets.
     auto with = [&](size_t at, const std::string& bytes) {
@@ -112,7 +120,7 @@ void archive_cases() {
     add_case("archive-count-negative.KOE", with(16, u32(0xFFFFFFFF)), 1, index_too_big(-1));
     add_case("archive-count-most-negative.KOE", with(16, u32(0x80000000)), 1, index_too_big(-2147483648L));
     add_case("archive-count-huge.KOE", with(16, u32(0x7FFFFFFF)), 1,
-             ARCHIVE + "は壊れています。索引の項目数2147483647は65536を超えています。\n");
+             ARCHIVE + "は壊れています。索引の項目数2147483647は65536を超えています。" + NOTHING);
     // One entry too many: the first bytes of voice 1's data are read as a third entry, whose
     // offset (the coded block's first four bytes) lies far beyond the file.
     {
@@ -128,12 +136,15 @@ void archive_cases() {
     add_case("archive-offset-beyond-long.KOE", with(40 + 4, u32(0x80000000)), 1, voice_outside("00002"));
     add_case("archive-offset-at-end.KOE", with(40 + 4, u32(static_cast<uint32_t>(a.size()))), 1, voice_outside("00002"));
     add_case("archive-block-count-huge.KOE", with(32 + 2, u16(65535)), 1, voice_outside("00001"));
-    add_case("archive-block-size-huge.KOE", with(voice1 + 2, u16(0xFFFF)), 1, voice_outside("00001"));
+    add_case("archive-block-size-huge.KOE", with(voice1 + 2, u16(0xFFFF)), 1, voice_skipped("00001"));
     // The size table read from the header: "KO" is a block of 0x4F4B bytes, beyond the file.
-    add_case("archive-offset-into-header.KOE", with(32 + 4, u32(0)), 1, voice_outside("00001"));
+    add_case("archive-offset-into-header.KOE", with(32 + 4, u32(0)), 1, voice_skipped("00001"));
 
-    // Two voices of one id would be written to one file, the later over the earlier.
-    add_case("archive-same-id-twice.KOE", with(40, u16(1)), 1, ARCHIVE + "は壊れています。音声00001が索引に二度あります。\n");
+    // Two voices of one id: the later is written, with a notice and a box at the end.
+    add_case("archive-same-id-twice.KOE", with(40, u16(1)), 0,
+             "voice\\Z001.KOE: 音声00001が索引に二度あります。後の項目の音声を書き出します。\n" + ARCHIVE.substr(0, 14) +
+                 "音声をすべて書き出しました。ただし、索引に二度ある音声番号が1個ありました（最初はvoice\\Z001.KOEの音声00001）。"
+                 "それぞれ後の項目の音声を書き出しています。\n");
 
     // Not archives at all, though close.
     add_case("archive-magic-lower-case.KOE", with(0, "koepac"), 1, NOT_KOE);

@@ -853,19 +853,56 @@ def plovenak_unpacks_voices(case):
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
+NOTHING = '\n何も変更していません。'
+
+
+def restore_question(voices, value):
+    return ('koewavには音声が全部（%d個）そろっています。\nKOE_FOLDERをkoe_restore.regに記録された元の値「%s」に戻しますか？'
+            '\n「いいえ」なら何も変更しません。' % (voices, value))
+
+
 def plovenak_second_run(case):
-    """A second run finds KOE_FOLDER at koewav: it asks nothing, changes nothing (the restore file keeps
-    the game's folder) and says what to do."""
+    """A second run finds every voice in koewav: it offers to put KOE_FOLDER back; No changes nothing,
+    Yes sets the value koe_restore.reg records and says that koewav can go."""
     voice_game(case, 'voice\\KOE')
     case.run('plovenak', status=0)
     first = case.compare_trees()
-    again = ('Software\\vnaudio_wine_koe\\KOE_FOLDERは既にkoewavを指しています。何も変更していません。\n'
-             '展開し直すには、koe_restore.regを取り込んで元の値に戻し、koewavフォルダを削除してから、'
-             'もう一度実行してください。')
-    case.run('plovenak', status=1, boxes=[Box(again, OK, 'ok')])
+    question = restore_question(6, 'voice\\KOE')
+    case.run('plovenak', status=1, boxes=[Box(question, YES_NO, 'no')])
+    case.compare_trees(expected=first)
+    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+    # Any spelling of the same folder is the second run too: never a new restore file naming koewav.
+    full = lambda side: (win_path(case.tree(side)) if side == 'wine' else case.tree(side)) + '\\KoeWav '
+    for spelling in (lambda side: '.\\koewav', lambda side: 'KOEWAV  ', full):
+        case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': spelling(side)}})
+        case.run('plovenak', status=1, boxes=[Box(question, YES_NO, 'no')])
+        case.compare_trees(expected=first)
+    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'koewav'}})
+    case.run('plovenak', status=0, boxes=[Box(question, YES_NO, 'yes'), Box(
+        'KOE_FOLDERを「voice\\KOE」に戻しました。koewavフォルダは削除してかまいません。', OK, 'ok')])
     case.compare_trees(expected=first)
     case.expect_file('koe_restore.reg', b'REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\vnaudio_wine_koe]\r\n'
                                         b'"KOE_FOLDER"="voice\\\\KOE"\r\n')
+    case.compare_registry(KOE_KEY, {'koe_folder': b'voice\\KOE'})
+
+
+def plovenak_finishes_a_cut_off_run(case):
+    """KOE_FOLDER at koewav with voices missing and a voice's part left (a run cut off): the second run
+    offers to finish, writes only what is missing, removes the part, and the tree is that of a whole run."""
+    voice_game(case, 'voice\\KOE')
+    case.run('plovenak', status=0)
+    whole = case.compare_trees()
+    for side in SIDES:
+        tree = case.tree(side)
+        os.remove(os.path.join(tree, 'koewav', '001', 'Z00165535.WAV'))
+        shutil.rmtree(os.path.join(tree, 'koewav', '002'))
+        with open(os.path.join(tree, 'koewav', '001', 'Z00165535.WAV.part'), 'wb') as stream:
+            stream.write(b'RIFF cut off')
+    question = ('KOE_FOLDERは既にkoewavを指していますが、koewavには音声6個のうち3個しかありません（前の展開が途中で終わっています）。'
+                '\n残りの3個を展開しますか？\n「いいえ」なら何も変更しません。元に戻すには、koe_restore.regを取り込んでから、'
+                'koewavフォルダを削除してください。')
+    case.run('plovenak', status=0, boxes=[Box(question, YES_NO, 'yes')])
+    case.compare_trees(expected=whole)
     case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
 
 
@@ -896,7 +933,7 @@ def plovenak_progress_in_a_console(case):
 def double_clicked_runs(case):
     """The three steps double-clicked: tormel speaks only in boxes (no window, nothing waits);
     plovenak shows its lines in a window that ends with how the run ended (here: stopped by a bad
-    archive after two voices); drusel's notice of a missing key shows there before its box."""
+    archive before anything changed); drusel's notice of a missing key shows there before its box."""
     case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice', 'BGM_FOLDER': 'BGM'}}, absent=[INMM_KEY])
     case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
     case.write('REALLIVE.EXE', b'MZ')
@@ -904,35 +941,35 @@ def double_clicked_runs(case):
     case.write('voice/Z001.KOE', koepac([(1, [40]), (2, ['raw'])], sample_rate=0, seed=9))
     case.write('voice/Z002.KOE', b'KOEPAK' + bytes(40))
     case.run('tormel', status=0, boxes=[Box('成功しました。', OK, 'ok')], double_click=True)
-    case.run('plovenak', status=1, boxes=[Box('voice\\Z002.KOEはKOE形式ではないようです。', OK, 'ok')],
+    case.run('plovenak', status=1, boxes=[Box('voice\\Z002.KOEはKOE形式ではないようです。' + NOTHING, OK, 'ok')],
              double_click=True)
     case.run('drusel', cwd='voice', status=1, boxes=[Box('plovenakで作成されたkoewavフォルダで実行してください。', OK, 'ok')],
              double_click=True)
     case.compare_trees()
 
 
-def plovenak_stops_at_a_bad_archive(case):
-    """An archive without the KOEPAC magic stops the run after the archives before it; no folder is
-    made for it; the registry stays switched."""
+def plovenak_refuses_a_bad_archive_first(case):
+    """An impossible index in the last of three archives is named in a box before anything changes."""
     case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
     case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
     case.write('voice/Z001.KOE', koepac([(1, [40])], sample_rate=0, seed=4))
-    case.write('voice/Z002.KOE', b'KOEPAK' + bytes(40))
-    case.write('voice/Z003.KOE', koepac([(1, [40])], sample_rate=0, seed=5))
-    case.run('plovenak', status=1, boxes=[Box('voice\\Z002.KOEはKOE形式ではないようです。', OK, 'ok')])
-    tree = case.compare_trees()
-    if 'koewav/002/' in tree or 'koewav/003/' in tree or 'koewav/001/Z00100001.WAV' not in tree:
-        case.fail('the run did not stop exactly at the bad archive: %s' % sorted(tree))
-    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+    case.write('voice/Z002.KOE', koepac([(1, [40])], sample_rate=0, seed=5))
+    case.write('voice/Z003.KOE', b'KOEPAC\0' + bytes(9) + u32(3) + bytes(12) + bytes(8))
+    before = snapshot(case.tree('native'))
+    case.run('plovenak', status=1, boxes=[Box(
+        'voice\\Z003.KOEは壊れています。索引の項目数3がファイルに収まりません。' + NOTHING, OK, 'ok')])
+    case.compare_trees(expected=before)
+    case.compare_registry(KOE_KEY, {'koe_folder': b'voice'})
 
 
 def plovenak_koewav_in_other_case(case):
-    """A folder KoeWav already there is koewav to Windows: the run stops before unpacking."""
+    """A folder KoeWav already there is koewav to Windows: the run stops before changing anything."""
     voice_game(case, 'voice\\koe')
     case.write('KoeWav', None)
-    case.run('plovenak', status=1, boxes=[Box('フォルダ koewav を作成できません: File exists', OK, 'ok')])
+    case.run('plovenak', status=1, boxes=[Box('フォルダ koewav が既にあります。中身を確かめ、要らなければ削除してから、'
+                                              'もう一度実行してください。何も変更していません。', OK, 'ok')])
     case.compare_trees()
-    case.compare_registry(KOE_KEY, {'koe_folder': b'koewav'})
+    case.compare_registry(KOE_KEY, {'koe_folder': b'voice\\koe'})
 
 
 def restore_file(key, value):
@@ -956,12 +993,23 @@ def plovenak_restore_file_round_trip(case):
         game = 'ソフト表%d' % n
         case.registry(lambda side: {key: {'KOE_FOLDER': folder}})
         case.write(game + '/GAMEEXE.INI', ini('#REGNAME = "%s"' % name))
-        case.run('plovenak', cwd=game, status=1,
-                 boxes=[Box('フォルダ %s 内にKOEファイルが見つかりません。' % folder, OK, 'ok')])
+        case.write(game + '/' + folder.replace('\\', '/') + '/Z001.KOE', koepac([(1, [40])], sample_rate=0, seed=n))
+        case.run('plovenak', cwd=game, status=0)
         case.compare_trees()
         expected = restore_file(key, folder)
         case.expect_file(game + '/koe_restore.reg', expected)
         case.compare_registry(key, {'koe_folder': b'koewav'})
+        # The second run reads the file back, in the form this system wrote it, and restores the value.
+        case.run('plovenak', cwd=game, status=0, boxes=[
+            Box(restore_question(1, folder), YES_NO, 'yes'),
+            Box('KOE_FOLDERを「%s」に戻しました。koewavフォルダは削除してかまいません。' % folder, OK, 'ok')])
+        for side in SIDES:
+            # The native store keeps what the tools write in UTF-8.
+            want = {'koe_folder': folder.encode('utf-8' if side == 'native' else 'cp932')}
+            if case.registry_values(side, key) != want:
+                case.fail('%s: the second run left HKCU\\%s %r, not the old value %r' %
+                          (side, key, case.registry_values(side, key), folder))
+        case.registry(lambda side: {key: {'KOE_FOLDER': 'koewav'}})
         restore = os.path.join(case.tree('wine'), game, 'koe_restore.reg')
         if os.path.exists(restore):
             wine(['regedit', '/S', win_path(restore)])
@@ -1068,7 +1116,8 @@ SCENARIOS = [
     tormel_refuses_unknown_folders,
     plovenak_unpacks_voices,
     plovenak_second_run,
-    plovenak_stops_at_a_bad_archive,
+    plovenak_finishes_a_cut_off_run,
+    plovenak_refuses_a_bad_archive_first,
     plovenak_progress_in_a_console,
     double_clicked_runs,
     plovenak_koewav_in_other_case,
