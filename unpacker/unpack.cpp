@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "unpacker/koepac.h"
 #include "unpacker/voice.h"
+#include "unpacker/voice_count.h"
 #include "unpacker/voice_folder.h"
 
 static const char NEW_FOLDER[] = "koewav";
@@ -198,11 +199,16 @@ int unpack_archive(const char* old_folder, const char* name) {
     for (int32_t k = 0; k < header.entry_count; ++k) {
         char out_path[32];
         snprintf(out_path, sizeof out_path, "%s\\Z%s%05u.WAV", code, code, unsigned{entries[k].id});
+        if (progress_cancelled()) {
+            result = 1;
+            break;
+        }
         printf("%s -> %s\n", name, out_path);
         if (decode_voice(out_path, header, entries[k], archive, archive_path) != 0) {
             result = 1;
             break;
         }
+        step_unpack_progress(archive_path);
     }
     free(entries);
     fclose(archive);
@@ -241,6 +247,7 @@ static int unpack_voice_folder(const char* old_folder) {
     }
 
     build_decode_tables();
+    begin_unpack_progress(base);
     int failed = 0;
     for (;;) {
         if (unpack_archive(old_folder, found.name) != 0) {
@@ -259,6 +266,7 @@ static int unpack_voice_folder(const char* old_folder) {
         }
     }
     find_close(search);
+    end_unpack_progress(failed);
     return failed;
 }
 
