@@ -8,12 +8,18 @@
 // console of the tool's appears, its text is logged once the tool waits at the end (a line holding
 // "Enter"), as "console: " lines, and Enter is pressed in it.
 //
+// A progress window of the tool's (class vnaudio_progress) is watched too: before each box and when
+// it closes its state is logged as "progress: COUNT TEXT [bar POS/MAX]" (when it changed), and
+// --cancel-at N presses its Cancel button once the bar stands at N or beyond ("progress: cancel at
+// ..." is logged).
+//
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
 // starting with '#' are skipped). Each box gives the log line
 //   caption: text (icon) [button|button|...] -> answer
 // with "(icon)" only when the box shows one and line ends inside the text written as \n. The exit
 // status is the tool's own, or one of the codes below.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -150,6 +156,49 @@ BOOL CALLBACK collect_box(HWND hwnd, LPARAM param) {
     return TRUE;
 }
 
+// The tool's progress window, its bar and its lines as a person sees them now.
+struct progress_view {
+    HWND window = nullptr;
+    long position = 0, maximum = 0;
+    std::string count;
+};
+
+BOOL CALLBACK collect_progress_child(HWND child, LPARAM param) {
+    progress_view* view = reinterpret_cast<progress_view*>(param);
+    std::string kind = class_name(child);
+    if (_stricmp(kind.c_str(), "msctls_progress32") == 0) {
+        view->position = static_cast<long>(SendMessageW(child, PBM_GETPOS, 0, 0));
+        view->maximum = static_cast<long>(SendMessageW(child, PBM_GETRANGE, FALSE, 0));
+    } else if (_stricmp(kind.c_str(), "Static") == 0 && view->count.empty()) {
+        view->count = window_text(child);
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK find_progress(HWND hwnd, LPARAM param) {
+    box_search* search = reinterpret_cast<box_search*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == search->pid && IsWindowVisible(hwnd) && class_name(hwnd) == "vnaudio_progress")
+        search->found.push_back(hwnd);
+    return TRUE;
+}
+
+progress_view read_progress(DWORD pid) {
+    progress_view view;
+    box_search search = {pid, {}};
+    EnumWindows(find_progress, reinterpret_cast<LPARAM>(&search));
+    if (search.found.empty()) return view;
+    view.window = search.found[0];
+    EnumChildWindows(view.window, collect_progress_child, reinterpret_cast<LPARAM>(&view));
+    return view;
+}
+
+std::string describe(const progress_view& view) {
+    return "progress: " + view.count + " [bar " + std::to_string(view.position) + "/" +
+           std::to_string(view.maximum) + "]";
+}
+
 bool read_script(const char* path, std::vector<scripted_answer>* answers) {
     FILE* f = fopen(path, "r");
     if (!f) {
@@ -270,6 +319,7 @@ int main(int argc, char** argv) {
     const char* log_path = nullptr;
     double timeout_seconds = 60;
     bool double_click = false;
+    long cancel_at = -1;
     while (arg + 1 < argc && strncmp(argv[arg], "--", 2) == 0) {
         if (strcmp(argv[arg], "--double-click") == 0) {
             double_click = true;
@@ -277,6 +327,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (strcmp(argv[arg], "--log") == 0) log_path = argv[arg + 1];
+        else if (strcmp(argv[arg], "--cancel-at") == 0) cancel_at = atol(argv[arg + 1]);
         else if (strcmp(argv[arg], "--timeout") == 0) timeout_seconds = atof(argv[arg + 1]);
         else break;
         arg += 2;
@@ -323,10 +374,27 @@ int main(int argc, char** argv) {
     int failure = 0;
     bool console_answered = false;
     DWORD console_checked = 0;
+    std::string progress_logged;
+    progress_view progress;
     for (;;) {
         DWORD waited = WaitForSingleObject(process.hProcess, 10);
         box_search search = {process.dwProcessId, {}};
         EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+        progress_view now = read_progress(process.dwProcessId);
+        if (now.window) {
+            if (cancel_at >= 0 && now.position >= cancel_at) {
+                write_log("progress: cancel at " + describe(now).substr(10));
+                PostMessageW(now.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                             reinterpret_cast<LPARAM>(GetDlgItem(now.window, IDCANCEL)));
+                cancel_at = -1;
+            }
+            progress = now;
+        } else if (progress.window) {
+            if (describe(progress) != progress_logged) write_log(progress_logged = describe(progress));
+            progress = progress_view();
+        }
+        if (!search.found.empty() && progress.window && describe(progress) != progress_logged)
+            write_log(progress_logged = describe(progress));
         std::vector<HWND> still_open;
         for (HWND hwnd : answered)
             if (IsWindow(hwnd)) still_open.push_back(hwnd);
@@ -371,6 +439,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    if (progress.window && describe(progress) != progress_logged) write_log(describe(progress));
     if (failure) {
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, 5000);
