@@ -20,6 +20,7 @@
 // status is the tool's own, or one of the codes below.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -346,12 +347,17 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The tool's arguments as the system holds them (UTF-16): this program's own ANSI arguments
+    // would have lost every character the system's code page lacks.
+    int wide_count = 0;
+    wchar_t** wide_args = CommandLineToArgvW(GetCommandLineW(), &wide_count);
     std::string command;
     for (int i = arg + 1; i < argc; ++i) {
         if (!command.empty()) command += ' ';
-        command += quote_argument(argv[i]);
+        command += wide_args && wide_count == argc ? quote_argument(to_utf8(wide_args[i], static_cast<int>(wcslen(wide_args[i]))))
+                                                   : quote_argument(argv[i]);
     }
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -359,10 +365,10 @@ int main(int argc, char** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
+    std::vector<wchar_t> line(command.size() + 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, line.data(), static_cast<int>(line.size()));
     if (double_click) ZeroMemory(&startup.dwFlags, sizeof startup.dwFlags);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, !double_click, double_click ? DETACHED_PROCESS : 0,
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, !double_click, double_click ? DETACHED_PROCESS : 0,
                         nullptr, nullptr, &startup, &process)) {
         fprintf(stderr, "boxdriver: cannot start %s (error %lu)\n", command.c_str(), GetLastError());
         return EXIT_START_FAILED;

@@ -912,47 +912,6 @@ def double_clicked_runs(case):
     case.compare_trees()
 
 
-def plovenak_progress_window(case):
-    """Double-clicked, plovenak counts every archive's voices first and shows them in its window (found
-    by its class): the bar reaches the total, and the last box says how many voices were written."""
-    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
-    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
-    case.write('voice/Z001.KOE', koepac([(n, [20]) for n in range(300)], sample_rate=0, seed=10))
-    case.write('voice/Z002.KOE', koepac([(n, ['silent']) for n in range(200)], sample_rate=0, seed=11))
-    case.run('plovenak', status=0, double_click=True,
-             final_box=Box('展開が終わりました。500 個の音声をkoewavフォルダに書き出しました。', OK, 'ok'))
-    if case.progress[-1:] != ['progress: 500 / 500 個の音声 [bar 500/500]']:
-        case.fail('the progress window showed %r, expected it at 500 / 500 at the end' % case.progress)
-    case.compare_trees()
-
-
-def whole_wav(data):
-    """A voice file written to its end: the RIFF and data sizes agree with the file's length."""
-    return (len(data) >= 44 and data[:4] == b'RIFF' and struct.unpack('<I', data[4:8])[0] == len(data) - 8 and
-            struct.unpack('<I', data[40:44])[0] == len(data) - 44)
-
-
-def plovenak_cancelled(case):
-    """Cancel in the window stops plovenak between two voices: the folder holds whole voices only,
-    as many as the last box says, and the run ends with 1."""
-    case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice'}})
-    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"'))
-    for code in ('001', '002', '003'):
-        case.write('voice/Z%s.KOE' % code, koepac([(n, [200, 200]) for n in range(1000)], sample_rate=0, seed=12))
-    case.run('plovenak', status=1, double_click=True, cancel_at=20, wine_only=True, final_box=Box(
-        'キャンセルしました。([0-9]+) / 3000 個の音声を展開したところで止めました。書きかけのファイルは残っていません。\n'
-        'やり直すには、koe_restore.regを取り込んで元の設定に戻し、koewavフォルダを削除してから、もう一度実行してください。',
-        OK, 'ok', pattern=True))
-    done = re.search(r'([0-9]+) / 3000', ' '.join(case.boxes_shown))
-    tree = snapshot(case.tree('wine'))
-    written = [name for name in tree if name.startswith('koewav/') and not name.endswith('/')]
-    if not done or int(done.group(1)) != len(written) or not 20 <= len(written) < 3000:
-        case.fail('the box says %s voices, the folder holds %d' % (done and done.group(1), len(written)))
-    broken = [name for name in written if not name.endswith('.WAV') or not whole_wav(tree[name])]
-    if broken:
-        case.fail('not whole voices: %s' % broken[:5])
-
-
 def plovenak_stops_at_a_bad_archive(case):
     """An archive without the KOEPAC magic stops the run after the archives before it; no folder is
     made for it; the registry stays switched."""
@@ -1067,8 +1026,6 @@ SCENARIOS = [
     plovenak_stops_at_a_bad_archive,
     plovenak_progress_in_a_console,
     double_clicked_runs,
-    plovenak_progress_window,
-    plovenak_cancelled,
     plovenak_koewav_in_other_case,
     plovenak_restore_file_round_trip,
     plovenak_japanese_game,
@@ -1077,6 +1034,8 @@ SCENARIOS = [
 
 import scenarios_drusel  # noqa: E402 (its scenarios use the helpers above)
 SCENARIOS += scenarios_drusel.make(sys.modules[__name__])
+import scenarios_progress  # noqa: E402
+SCENARIOS += scenarios_progress.make(sys.modules[__name__])
 
 
 def comparable(tree):
