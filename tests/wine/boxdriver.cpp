@@ -4,9 +4,9 @@
 //   boxdriver.exe [--log FILE] [--timeout SECONDS] [--double-click] SCRIPT TOOL.exe [args...]
 //   boxdriver.exe --probe        prints the ANSI code page and exits with PROBE_STATUS
 //
-// --double-click starts the tool as Explorer does, without standard handles or a console. When a
-// console of the tool's appears, its text is logged once the tool waits at the end (a line holding
-// "Enter"), as "console: " lines, and Enter is pressed in it.
+// --double-click starts the tool as Explorer does, without standard handles or a console. Should a
+// console of the tool's wait for Enter (no run may), its text is logged as "console: " lines, which
+// no scenario expects, and Enter is pressed so the run still ends.
 //
 // A progress window of the tool's (class vnaudio_progress) is watched too: before each box and when
 // it closes its state is logged as "progress: COUNT TEXT [bar POS/MAX]" (when it changed), and
@@ -387,7 +387,8 @@ int main(int argc, char** argv) {
         box_search search = {process.dwProcessId, {}};
         EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
         progress_view now = read_progress(process.dwProcessId);
-        if (now.window) {
+        // A window being taken down loses its controls first: such a reading is no state of it.
+        if (now.window && now.maximum > 0 && !now.count.empty()) {
             if (cancel_at >= 0 && now.position >= cancel_at) {
                 write_log("progress: cancel at " + describe(now).substr(10));
                 PostMessageW(now.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
@@ -395,7 +396,7 @@ int main(int argc, char** argv) {
                 cancel_at = -1;
             }
             progress = now;
-        } else if (progress.window) {
+        } else if (!now.window && progress.window) {
             if (describe(progress) != progress_logged) write_log(progress_logged = describe(progress));
             progress = progress_view();
         }
