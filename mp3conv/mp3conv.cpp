@@ -315,7 +315,7 @@ static void convert_voices(voice_walk* walk, int jobs) {
                 break;
             }
             if (step == STEP_ABORT) walk->aborted = 1;
-            step_conversion_progress(queue.front().wav_path);
+            else step_conversion_progress(queue.front().wav_path);
             queue.pop_front();
         }
         // A voice held for its question blocks the start of others: with one encoder the next

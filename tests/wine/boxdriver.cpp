@@ -11,7 +11,8 @@
 // A progress window of the tool's (class vnaudio_progress) is watched too: before each box and when
 // it closes its state is logged as "progress: COUNT TEXT [bar POS/MAX]" (when it changed), and
 // --cancel-at N presses its Cancel button once the bar stands at N or beyond ("progress: cancel at
-// ..." is logged).
+// ..." is logged). A box that appears while the window is up and is not owned by it is logged as
+// "progress: a box outside the window: ...".
 //
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
 // starting with '#' are skipped). Each box gives the log line
@@ -411,6 +412,8 @@ int main(int argc, char** argv) {
             for (HWND hwnd : answered) seen = seen || hwnd == box;
             if (seen) continue;
             box_view view = read_box(box);
+            if (now.window && GetWindow(box, GW_OWNER) != now.window)
+                write_log("progress: a box outside the window: " + describe(view));
             ++shown;
             if (shown > answers.size()) {
                 write_log(describe(view) + " -> (unexpected)");

@@ -390,6 +390,9 @@ class Case:
                         shown = stream.read().decode('utf-8', 'replace').splitlines()
                 self.progress = [line for line in shown if line.startswith('progress: ')]
                 shown = [line for line in shown if not line.startswith('progress: ')]
+                for line in self.progress:
+                    if 'a box outside the window' in line:
+                        self.fail('wine: ' + line)
                 if proc.returncode in BOXDRIVER_FAILURES:
                     self.fail('wine: boxdriver: %s: %s' % (BOXDRIVER_FAILURES[proc.returncode], err.strip()))
             if normalise:

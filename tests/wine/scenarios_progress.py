@@ -78,6 +78,23 @@ def make(s):
         if any(name.endswith('.mp3') for name in tree):
             case.fail('an MP3 was left beside its voice: %s' % sorted(n for n in tree if n.endswith('.mp3')))
 
+    def drusel_asks_in_its_window(case):
+        """Double-clicked, drusel's questions belong to its progress window; after Abort the last box
+        says how many voices were settled (converted or ignored) and how to go on."""
+        case.registry(s.encoder_registry)
+        for n in range(1, 5):
+            case.write('koewav/001/Z0010000%d.WAV' % n, b'voice %d' % n)
+        case.write('koewav/002/Z00200001.WAV', b'voice of 002')
+        message = '001\\Z0010000%d.WAV: scmpxを起動できないか、変換に失敗しました。'
+        case.run('drusel', cwd='koewav', status=1, plan=[1, 0, 0, 7, 3], double_click=True,
+                 boxes=[Box(message % 1, s.ABORT_RETRY_IGNORE, 'retry'),
+                        Box(message % 3, s.ABORT_RETRY_IGNORE, 'ignore'),
+                        Box(message % 4, s.ABORT_RETRY_IGNORE, 'abort')],
+                 final_box=Box('変換を最後まで終えられませんでした。3 / 5 個の音声を処理しました。\n'
+                               'もう一度実行すると、残りの音声を変換します。', OK, 'ok'))
+        case.compare_trees()
+        case.expect_file('koewav/001/Z00100004.WAV', b'voice 4')
+
     def dropped_folders(case):
         """Each program given its folder (a Japanese name) as its one argument does what it does when
         started there; a file, or two things, give a box and exit 1 and change nothing."""
@@ -113,5 +130,5 @@ def make(s):
             'Spiel?\nこの名前にはCP932（日本語の文字コード）で表せない文字があるため、ここでは実行できません。'
             'フォルダの名前を変えてから、もう一度ドロップしてください。', OK, 'ok')])
 
-    return [plovenak_progress_window, plovenak_cancelled, drusel_cancelled, dropped_folders,
+    return [plovenak_progress_window, plovenak_cancelled, drusel_cancelled, drusel_asks_in_its_window, dropped_folders,
             dropped_folder_without_cp932]
