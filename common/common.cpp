@@ -112,3 +112,51 @@ void restore_backup(const char* path, const char* backup) {
     if (rename_file(backup, path) == -1)
         error_box("%sを%sにリネームできません: %s", backup, path, strerror(errno));
 }
+
+int enter_dropped_folder(int* argc, char** argv) {
+    if (const char* lost = lost_path_argument()) {
+        error_box("%s\nこの名前にはCP932（日本語の文字コード）で表せない文字があるため、ここでは実行できません。"
+                  "フォルダの名前を変えてから、もう一度ドロップしてください。",
+                  lost);
+        return 0;
+    }
+    int dropped = 0, found = 0;
+    for (int i = 1; i < *argc; ++i) {
+        const char* arg = argv[i];
+        bool option_value = i > 1 && argv[i - 1][0] == '-' && arg[0] && strspn(arg, "0123456789") == strlen(arg);
+        if (arg[0] == '-' || option_value || file_access(arg, 0) != 0) continue;
+        dropped = i;
+        ++found;
+    }
+    if (found == 0) return 1;
+    if (found > 1) {
+        error_box("%sにドロップできるのはフォルダ一つだけです。", tool_title);
+        return 0;
+    }
+    const char* folder = argv[dropped];
+    if (change_dir(folder) != 0) {
+        int error = errno;
+        find_entry entry;
+        find_state* search = find_first_file(folder, &entry);
+        bool is_file = search && !(entry.attrib & ATTR_FOLDER);
+        if (search) find_close(search);
+        if (is_file)
+            error_box("%sはフォルダではありません。ファイルではなくフォルダをドロップしてください。", folder);
+        else
+            error_box("フォルダ %s に移動できません: %s", folder, strerror(error));
+        return 0;
+    }
+    for (int i = dropped; i < *argc; ++i) argv[i] = argv[i + 1];
+    --*argc;
+    return 1;
+}
+
+void end_progress(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+    progress_end(text);
+}

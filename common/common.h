@@ -28,4 +28,14 @@ char* rename_to_backup(const char* path);
 // Removes path, then gives backup (if not null) the name path again. Reports its own failures.
 void restore_backup(const char* path, const char* backup);
 
+// The folder dropped onto the program (its one argument that names something on disk; options,
+// those starting with '-', and an option's number are not looked at) becomes the current folder,
+// as if the program had been started there, and leaves argv. 1 to go on, 0 after a box: a file
+// dropped, several things, a name CP932 cannot hold, a folder that cannot be entered.
+int enter_dropped_folder(int* argc, char** argv);
+
+// Closes the run's progress; where its window was up, the text formatted here says in a final box
+// what the run did.
+void end_progress(const char* format, ...);
+
 #endif

@@ -8,6 +8,7 @@ extern const char tool_title[] = "drusel.exe";
 
 int main(int argc, char** argv) {
     begin_run(&argc, &argv);
+    if (!enter_dropped_folder(&argc, argv)) return end_run(1);
     int jobs = parse_jobs(argc, argv);
     if (jobs == 0) {
         error_box("使い方: drusel [-j [同時に動かすエンコーダの数 (1以上%d以下)]]", MAX_PROGRAMS);

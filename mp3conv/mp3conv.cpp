@@ -10,6 +10,7 @@
 #include <deque>
 
 #include "common/common.h"
+#include "mp3conv/voice_count.h"
 #include "platform/platform.h"
 
 char encoder_path[260] = "scmpx.exe";
@@ -305,6 +306,8 @@ static void convert_voices(voice_walk* walk, int jobs) {
     int running = 0;
     bool walk_over = false;
     for (;;) {
+        // Cancel in the progress window stops the run as Abort would.
+        if (progress_cancelled()) walk->aborted = 1;
         while (!queue.empty() && queue.front().program == 0) {
             int step = finish_voice(&queue.front(), walk->aborted);
             if (step == STEP_RUNNING) {
@@ -312,6 +315,7 @@ static void convert_voices(voice_walk* walk, int jobs) {
                 break;
             }
             if (step == STEP_ABORT) walk->aborted = 1;
+            else step_conversion_progress(queue.front().wav_path);
             queue.pop_front();
         }
         // A voice held for its question blocks the start of others: with one encoder the next
@@ -327,6 +331,7 @@ static void convert_voices(voice_walk* walk, int jobs) {
             if (step == STEP_ABORT) walk->aborted = 1;
             if (step == STEP_RUNNING) ++running;
             if (step == STEP_RUNNING || step == STEP_FAILED) queue.push_back(job);
+            else step_conversion_progress(job.wav_path);
         }
         if (queue.empty()) {
             if (walk_over || walk->aborted) return;
@@ -362,17 +367,19 @@ int run_drusel(int jobs) {
         report_broken_search(nullptr);
         return 1;
     }
+    begin_conversion_progress();
     convert_voices(&walk, jobs < 1 ? 1 : jobs);
     if (walk.files != -1) findclose(walk.files);
     if (walk.folders != -1) findclose(walk.folders);
     // A voice folder whose search broke off may hold voices that were never converted, and a
     // voice skipped for its length was never converted either: the run must not end as a success.
-    if (walk.aborted || walk.incomplete || walk.too_long) return 1;
-    if (!walk.converted) {
+    int status = walk.aborted || walk.incomplete || walk.too_long ? 1 : 0;
+    if (!status && !walk.converted) {
         error_box("plovenakで作成されたkoewavフォルダで実行してください。");
-        return 1;
+        status = 1;
     }
-    return 0;
+    end_conversion_progress(status, walk.converted);
+    return status;
 }
 
 int parse_jobs(int argc, const char* const* argv) {

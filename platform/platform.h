@@ -118,6 +118,24 @@ size_t utf16_to_cp932(const uint16_t* text, size_t length, char* out, size_t roo
 // watching how the run ended where that is needed and answers status for main to return.
 void begin_run(int* argc, char*** argv);
 int end_run(int status);
+// An argument begin_run had to leave out because CP932 cannot hold it, when it names a file or a
+// folder (something dropped onto the program), as it may be shown ('?' for what CP932 lacks); null
+// when there is none.
+const char* lost_path_argument();
+
+// ---- Progress of a long run ----
+// Where nobody watches a console (Windows, started by a double-click or a drop) a small window
+// with a bar, "n / N", the current item, the time left and a Cancel button; natively a single line
+// on standard error when it is a terminal, standing in for the per-item lines there; otherwise
+// nothing. Box calls made while it is up belong to it. caption is the tool's title; total 0 when
+// the count is not known.
+void progress_begin(unsigned long total, const char* caption);
+// done items are finished; label names the current one (an archive, a file).
+void progress_step(unsigned long done, const char* label);
+// 1 once the person asked to stop (Cancel, or the window closed): the run stops at the next item.
+int progress_cancelled();
+// Closes the progress; where a window was up, summary (if not null) is shown in a box first.
+void progress_end(const char* summary);
 
 // ---- Programs ----
 // The program args[0] started directly with the arguments args[1..] (null-terminated), no command

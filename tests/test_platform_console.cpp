@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/progress_text.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -133,6 +134,22 @@ TEST(TextFitTest, CutsOnlyBetweenWholeCp932Characters) {
     for (const auto& c : cases) EXPECT_EQ(text_fit(text, c[0]), c[1]) << "room " << c[0];
     EXPECT_EQ(text_fit("x\xB1y", 2), 2u) << "a one-byte kana is whole";
     EXPECT_EQ(text_fit("12\x82", 3), 2u) << "a lead byte whose trail was cut off already";
+}
+
+TEST(ProgressTest, TimeLeftComesFromTheItemsDoneOnceThereIsEnoughToGoOn) {
+    struct {
+        unsigned long done, total, elapsed_ms;
+        long left;
+    } cases[] = {
+        {0, 100, 10000, -1},   // nothing done yet
+        {10, 100, 1999, -1},   // the first two seconds tell little
+        {10, 100, 5000, 45},   // 0.5 s a voice, 90 to go
+        {1, 3, 2000, 4},
+        {100, 100, 5000, 0},   // all done
+        {5, 0, 5000, -1},      // the total is not known
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(progress_seconds_left(c.done, c.total, c.elapsed_ms), c.left) << c.done << " of " << c.total;
 }
 
 }  // namespace

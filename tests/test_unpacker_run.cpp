@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <random>
 #include <sstream>
@@ -129,6 +132,55 @@ std::string utf16_file(const std::string& utf8) {
         out += static_cast<char>(u >> 8);
     }
     return out;
+}
+
+// On a terminal the voices are counted on one line redrawn in place, instead of a line each.
+TEST_F(Unpacker, ATerminalShowsOneProgressLineInsteadOfALinePerVoice) {
+    put_archive("Z001.KOE", build_koepac({short_voice(1, {128, 130}), short_voice(2, {140})}, 0));
+    put_archive("Z002.KOE", build_koepac({short_voice(3, {128})}, 0));
+    std::string program = bin_path("plovenak");
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0) << "no pseudo-terminal";
+    if (pid == 0) {
+        if (chdir(g.game.c_str()) != 0) _exit(126);
+        setenv("VNAUDIO_REGISTRY", g.registry.c_str(), 1);
+        execl(program.c_str(), "plovenak", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    EXPECT_EQ(shown.find("->"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r[##############################] 3 / 3 個の音声"), std::string::npos) << shown;
+    EXPECT_EQ(snapshot(koewav()).size(), 5u);
+}
+
+// A folder dropped onto plovenak: the run happens there as if started in it; a file or two things
+// dropped stop it before anything changes.
+TEST_F(Unpacker, ADroppedGameFolderIsWhereTheRunHappens) {
+    put_archive("Z001.KOE", build_koepac({short_voice(1, {128, 130})}, 0));
+    write_file(g.root / "readme.txt", "not a folder");
+    struct {
+        std::vector<std::string> args;
+        int status;
+        const char* box;
+    } cases[] = {
+        {{"readme.txt"}, 1, "plovenak.exe: readme.txtはフォルダではありません。ファイルではなくフォルダをドロップしてください。\n"},
+        {{"game", "readme.txt"}, 1, "plovenak.exe: plovenak.exeにドロップできるのはフォルダ一つだけです。\n"},
+        {{"game"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        run_result r = run_program(bin_path("plovenak"), c.args, g.root.path, "", {"VNAUDIO_REGISTRY=" + g.registry});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err, c.box);
+        EXPECT_EQ(exists(koewav() + "/001/Z00100001.WAV"), c.status == 0);
+    }
+    EXPECT_EQ(koe_folder(), "koewav");
 }
 
 TEST_F(Unpacker, RestoreFileRestoresTheExactValue) {

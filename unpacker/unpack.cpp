@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "unpacker/koepac.h"
 #include "unpacker/voice.h"
+#include "unpacker/voice_count.h"
 #include "unpacker/voice_folder.h"
 
 static const char NEW_FOLDER[] = "koewav";
@@ -464,6 +465,11 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
         if (scan.fates[k] != VOICE_WRITE) continue;
         char out_path[32];
         form_voice_path(scan, k, false, out_path, sizeof out_path);
+        // Cancel stops between voices: the voice being written is always finished.
+        if (progress_cancelled()) {
+            result = 1;
+            break;
+        }
         if (resume) {
             // The part of a voice cut off in the run before.
             char work[40];
@@ -476,6 +482,7 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
             break;
         }
         ++tally->written;
+        step_unpack_progress(archive_path);
     }
     fclose(archive);
     return result;
@@ -505,29 +512,34 @@ static int unpack_voice_folder(const char* old_folder, const unpack_plan* plan, 
         error_box("フォルダ koewav に移動できません: %s", strerror(errno));
         failed = 1;
     }
+    if (!failed) begin_unpack_progress(plan->voices, plan->present);
     for (size_t a = 0; a < plan->archive_count && !failed; ++a)
         failed = unpack_scanned(old_folder, plan->archives[a], resume, &tally);
     fflush(stdout);
 
+    if (failed && progress_cancelled()) {
+        end_unpack_progress(plan->present + tally.written, 1);
+        return 1;
+    }
     if (failed) {
         error_box("展開を途中で止めました。音声%lu個のうち%lu個を書き出してあります。\n"
                   "ゲームは今、音声をkoewavフォルダから読みます（まだ書き出していない音声は鳴りません）。\n"
                   "続きを展開するには、原因を取り除いてからplovenakをもう一度実行してください。"
                   "元に戻すには、koe_restore.regを取り込んでから（ダブルクリック）、koewavフォルダを削除してください。",
                   plan->voices, plan->present + tally.written);
+        end_unpack_progress(plan->present + tally.written, -1);
         return 1;
     }
     if (plan->repeated)
         info_box("音声をすべて書き出しました。ただし、索引に二度ある音声番号が%lu個ありました（最初は%sの音声%05u）。"
                  "それぞれ後の項目の音声を書き出しています。",
                  plan->repeated, plan->first_odd_archive, plan->first_repeated_id);
-    if (tally.skipped) {
+    if (tally.skipped)
         error_box("データが壊れている音声%lu個を飛ばしました（最初は%sの音声%05u）。"
                   "ほかの音声%lu個はすべて書き出してあり、ゲームはkoewavフォルダから音声を読みます。",
                   tally.skipped, tally.first_skipped, tally.first_skipped_id, plan->voices);
-        return 1;
-    }
-    return 0;
+    end_unpack_progress(plan->present + tally.written, 0);
+    return tally.skipped ? 1 : 0;
 }
 
 // KOE_FOLDER is koewav already: a run before was cut off or has finished. The archives the restore

@@ -59,6 +59,11 @@ int utf8_to_cp932(const char* s, size_t n, std::string* out);
 // A name from the host (a folder listing): UTF-8 converted, anything else taken as CP932 already.
 int host_name_to_cp932(const char* s, size_t n, std::string* out);
 
+// 1 while the terminal's progress line stands for the lines written to standard output, which
+// are then not shown; clear_progress_line takes the line away before other text is written.
+int progress_line_holds_output();
+void clear_progress_line();
+
 // 1 once begin_run has put converting streams in place of standard output and error.
 int standard_streams_convert();
 

@@ -54,6 +54,8 @@ void append_as_utf8(const char* p, size_t n, std::string* out) {
 
 ssize_t host_write(void* cookie, const char* buf, size_t size) {
     host_stream* s = static_cast<host_stream*>(cookie);
+    if (s->fd == 1 && progress_line_holds_output()) return static_cast<ssize_t>(size);
+    if (s->fd == 2) clear_progress_line();
     std::string text;
     if (s->holding) text.push_back(static_cast<char>(s->held));
     text.append(buf, size);
@@ -135,6 +137,9 @@ void begin_run(int* argc, char*** argv) {
     stderr = err;
     streams_hooked = 1;
 }
+
+// The host's arguments that have no CP932 form are passed on as they are: none is left out.
+const char* lost_path_argument() { return nullptr; }
 
 int end_run(int status) {
     fflush(stdout);

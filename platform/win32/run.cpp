@@ -1,9 +1,11 @@
 // The start and end of a run on Windows, and the boxes. The programs belong to the GUI subsystem: a
 // double-click opens no console and a console does not wait for them. So their standard streams,
-// when nothing redirects them, are led through a pipe into a console: the one they were started
-// from, or (double-clicked) a window of their own that appears with the first line and, at the end,
-// says how the run ended and waits for Enter. Redirected streams keep today's CP932 bytes untouched.
+// when nothing redirects them, are led through a pipe into the console they were started from.
+// Started without one (a double-click, a drop) the run is unwatched: its progress shows in a window
+// (progress.cpp) and its notices in the final box; nothing ever waits for Enter. Redirected streams
+// keep today's CP932 bytes untouched.
 #include "platform/platform.h"
+#include "platform/progress_text.h"
 #include "platform/win32/win32_internal.h"
 
 #include <fcntl.h>
@@ -21,7 +23,7 @@ int show_box(const char* text, const char* caption, unsigned type) {
     std::vector<wchar_t> wide_caption(static_cast<size_t>(caption_units > 0 ? caption_units : 1), L'\0');
     if (text_units > 0) MultiByteToWideChar(TEXT_CODE_PAGE, 0, text, -1, wide_text.data(), text_units);
     if (caption_units > 0) MultiByteToWideChar(TEXT_CODE_PAGE, 0, caption, -1, wide_caption.data(), caption_units);
-    return MessageBoxW(NULL, wide_text.data(), wide_caption.data(), type);
+    return MessageBoxW(progress_owner(), wide_text.data(), wide_caption.data(), type);
 }
 
 // ---- Arguments ----
@@ -31,6 +33,10 @@ struct startup_info {
 };
 // msvcrt's own split of the wide command line, by the rules every C runtime program follows.
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int glob, startup_info* info);
+
+static const char* lost_path = nullptr;
+
+const char* lost_path_argument() { return lost_path; }
 
 // The arguments as the system holds them (UTF-16), handed to the tools in CP932. One that CP932
 // cannot carry is left out with a notice: changed to a look-alike it would name something else.
@@ -51,8 +57,9 @@ static void take_arguments(int* argc, char*** argv) {
         int n = narrow_text(wide[i], units, text, room);
         if (n < 0) {
             narrow_for_display(wide[i], units + 1, text, room);
+            if (!lost_path && GetFileAttributesW(wide[i]) != INVALID_FILE_ATTRIBUTES) lost_path = text;
             fprintf(stderr, "%s: 引数にCP932で表せない文字があるため無視します。\n", text);
-            free(text);
+            if (lost_path != text) free(text);
             continue;
         }
         text[n] = '\0';
@@ -68,9 +75,17 @@ static void take_arguments(int* argc, char*** argv) {
 static HANDLE pump_read = NULL;     // the pipe's end the pump reads
 static HANDLE pump_thread = NULL;
 static HANDLE console_out = NULL;   // where the pump writes, once there is a console
-static bool own_console = false;    // a window made for this run, closed when the program ends
+static bool unwatched = false;      // no console at all: the lines are kept as notices instead
 static int pumped_fds[2];
 static int pumped_count = 0;
+
+// The notices of an unwatched run: the last lines, how many there were, the line being written.
+static CRITICAL_SECTION notice_lock;
+static std::vector<std::string> notice_lines;
+static unsigned long notice_count = 0;
+static std::string notice_partial;
+static volatile LONG pump_reads = 0;
+constexpr size_t NOTICES_KEPT = 8;
 
 // A standard handle that reaches a file, a pipe or a console of someone else's choosing.
 enum stream_kind { STREAM_NONE, STREAM_CONSOLE, STREAM_REDIRECTED };
@@ -83,28 +98,11 @@ static stream_kind classify(DWORD which) {
     return GetFileType(handle) == FILE_TYPE_UNKNOWN ? STREAM_NONE : STREAM_REDIRECTED;
 }
 
-static void set_pipe_inherited(bool inherited) {
-    for (int i = 0; i < pumped_count; ++i) {
-        HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(pumped_fds[i]));
-        if (handle != INVALID_HANDLE_VALUE)
-            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, inherited ? HANDLE_FLAG_INHERIT : 0);
-    }
-}
-
-// The console for the first line: the one of the program that started this one, or a new window.
+// The console of the program that started this one. None is ever made: a run nobody watches in a
+// console shows a progress window (or only boxes) and never waits for anyone at its end.
 static bool open_console() {
     if (console_out) return true;
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
-        // The console's own process must not inherit the pipe's writing end, or the pump would
-        // never see the pipe's end when the run is over.
-        lock_inheritance();
-        set_pipe_inherited(false);
-        BOOL made = AllocConsole();
-        set_pipe_inherited(true);
-        unlock_inheritance();
-        if (!made) return false;
-        own_console = true;
-    }
+    if (unwatched || !AttachConsole(ATTACH_PARENT_PROCESS)) return false;
     HANDLE handle = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 NULL, OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE) return false;
@@ -112,9 +110,33 @@ static bool open_console() {
     return true;
 }
 
+static void keep_notices(const char* bytes, size_t length) {
+    EnterCriticalSection(&notice_lock);
+    for (size_t i = 0; i < length; ++i) {
+        char c = bytes[i];
+        if (c == '\r') continue;
+        if (c != '\n') {
+            if (notice_partial.size() < 300) notice_partial += c;
+            continue;
+        }
+        if (!notice_partial.empty()) {
+            notice_lines.push_back(notice_partial);
+            if (notice_lines.size() > NOTICES_KEPT) notice_lines.erase(notice_lines.begin());
+            ++notice_count;
+        }
+        notice_partial.clear();
+    }
+    LeaveCriticalSection(&notice_lock);
+}
+
 // CP932 bytes shown as the characters they are, whatever code page the console is set to.
 static void write_console(const char* bytes, size_t length) {
-    if (length == 0 || !open_console()) return;
+    if (length == 0) return;
+    if (unwatched) {
+        keep_notices(bytes, length);
+        return;
+    }
+    if (!open_console()) return;
     std::vector<wchar_t> wide(length + 1);
     int units = MultiByteToWideChar(TEXT_CODE_PAGE, 0, bytes, static_cast<int>(length), wide.data(),
                                     static_cast<int>(wide.size()));
@@ -139,6 +161,7 @@ static DWORD WINAPI pump_lines(void*) {
             whole += width;
         }
         write_console(buffer, whole);
+        InterlockedIncrement(&pump_reads);
         held = length - whole;
         memmove(buffer, buffer + whole, held);
     }
@@ -172,7 +195,23 @@ static void lead_streams_to_console(bool out, bool err) {
     pump_thread = CreateThread(NULL, 0, pump_lines, NULL, 0, NULL);
 }
 
+// An unwatched run: the per-item lines on standard output go nowhere (the window counts them), the
+// notices on standard error are kept for the final box, and the encoders it starts write nowhere.
+static void lead_streams_unwatched() {
+    HANDLE nothing = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                 NULL);
+    int fd = nothing == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(nothing), _O_TEXT | _O_WRONLY);
+    if (fd >= 0 && _dup2(fd, 1) == 0) {
+        if (_fileno(stdout) < 0) stdout->_file = 1;
+        setvbuf(stdout, NULL, _IONBF, 0);
+    }
+    if (fd >= 0) _close(fd);
+    lead_streams_to_console(false, true);
+    SetStdHandle(STD_ERROR_HANDLE, GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
 void begin_run(int* argc, char*** argv) {
+    InitializeCriticalSection(&notice_lock);
     stream_kind out = classify(STD_OUTPUT_HANDLE);
     stream_kind err = classify(STD_ERROR_HANDLE);
     if (out == STREAM_CONSOLE || err == STREAM_CONSOLE) {
@@ -181,22 +220,44 @@ void begin_run(int* argc, char*** argv) {
         if (!DuplicateHandle(GetCurrentProcess(), console, GetCurrentProcess(), &console_out, 0, FALSE,
                              DUPLICATE_SAME_ACCESS))
             console_out = NULL;
+    } else if (out == STREAM_NONE && err == STREAM_NONE) {
+        unwatched = !open_console();
     }
-    if (out != STREAM_REDIRECTED || err != STREAM_REDIRECTED)
+    if (unwatched)
+        lead_streams_unwatched();
+    else if (out != STREAM_REDIRECTED || err != STREAM_REDIRECTED)
         lead_streams_to_console(out != STREAM_REDIRECTED, err != STREAM_REDIRECTED);
     take_arguments(argc, argv);
 }
 
-// Waits for Enter in the run's own window, so the person who double-clicked can read it.
-static void wait_for_enter() {
-    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                               OPEN_EXISTING, 0, NULL);
-    if (input == INVALID_HANDLE_VALUE) return;
-    FlushConsoleInputBuffer(input);
-    wchar_t line[64];
-    DWORD got = 0;
-    ReadConsoleW(input, line, 64, &got, NULL);
-    CloseHandle(input);
+bool run_is_unwatched() { return unwatched; }
+
+std::string take_notices() {
+    if (!unwatched) return std::string();
+    fflush(stderr);
+    // The pump may still be on its way with the last lines: wait until the pipe has stayed empty.
+    for (int tries = 0; tries < 100; ++tries) {
+        LONG reads = pump_reads;
+        Sleep(10);
+        DWORD waiting = 0;
+        if (!PeekNamedPipe(pump_read, NULL, 0, NULL, &waiting, NULL) || (waiting == 0 && reads == pump_reads)) break;
+    }
+    EnterCriticalSection(&notice_lock);
+    std::string text;
+    if (notice_count) {
+        char heading[160];
+        snprintf(heading, sizeof heading, PROGRESS_NOTICES, notice_count);
+        text = heading;
+        if (notice_count > notice_lines.size()) {
+            snprintf(heading, sizeof heading, PROGRESS_NOTICES_LAST, static_cast<unsigned long>(notice_lines.size()));
+            text += heading;
+        }
+        for (const std::string& line : notice_lines) text += "\n" + line;
+    }
+    notice_lines.clear();
+    notice_count = 0;
+    LeaveCriticalSection(&notice_lock);
+    return text;
 }
 
 int end_run(int status) {
@@ -206,17 +267,5 @@ int end_run(int status) {
     for (int i = 0; i < pumped_count; ++i) _close(pumped_fds[i]);
     // A program the run started may still hold the pipe: the pump is not waited for without end.
     WaitForSingleObject(pump_thread, 5000);
-    if (own_console) {
-        char line[256];
-        if (status == 0)
-            snprintf(line, sizeof line, "\n処理が正常に終わりました。Enterキーを押すとこの画面を閉じます。");
-        else
-            snprintf(line, sizeof line,
-                     "\n処理はエラーで終わりました（終了コード %d）。上の表示とメッセージをご確認ください。"
-                     "Enterキーを押すとこの画面を閉じます。",
-                     status);
-        write_console(line, strlen(line));
-        wait_for_enter();
-    }
     return status;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 // The tools' names and texts are Japanese-Windows CP932 whatever the system's ANSI code page is.
 constexpr UINT TEXT_CODE_PAGE = 932;
@@ -30,5 +31,14 @@ int narrow_for_display(const wchar_t* text, int length, char* out, int room);
 // a double-clicked run, which the run's own thread may start while the tools open a file).
 void lock_inheritance();
 void unlock_inheritance();
+
+// 1 when the run has no console to show its lines and no stream of it is redirected (started by a
+// double-click or a drop): a progress window stands in for the console.
+bool run_is_unwatched();
+// The notices the tool wrote to standard error in such a run, for the final box: the last few
+// lines and how many there were. Empty when there were none.
+std::string take_notices();
+// The progress window while it is up (the owner of every box then), else null.
+HWND progress_owner();
 
 #endif

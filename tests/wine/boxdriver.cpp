@@ -4,9 +4,15 @@
 //   boxdriver.exe [--log FILE] [--timeout SECONDS] [--double-click] SCRIPT TOOL.exe [args...]
 //   boxdriver.exe --probe        prints the ANSI code page and exits with PROBE_STATUS
 //
-// --double-click starts the tool as Explorer does, without standard handles or a console. When a
-// console of the tool's appears, its text is logged once the tool waits at the end (a line holding
-// "Enter"), as "console: " lines, and Enter is pressed in it.
+// --double-click starts the tool as Explorer does, without standard handles or a console. Should a
+// console of the tool's wait for Enter (no run may), its text is logged as "console: " lines, which
+// no scenario expects, and Enter is pressed so the run still ends.
+//
+// A progress window of the tool's (class vnaudio_progress) is watched too: before each box and when
+// it closes its state is logged as "progress: COUNT TEXT [bar POS/MAX]" (when it changed), and
+// --cancel-at N presses its Cancel button once the bar stands at N or beyond ("progress: cancel at
+// ..." is logged). A box that appears while the window is up and is not owned by it is logged as
+// "progress: a box outside the window: ...".
 //
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
 // starting with '#' are skipped). Each box gives the log line
@@ -14,6 +20,8 @@
 // with "(icon)" only when the box shows one and line ends inside the text written as \n. The exit
 // status is the tool's own, or one of the codes below.
 #include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -150,6 +158,49 @@ BOOL CALLBACK collect_box(HWND hwnd, LPARAM param) {
     return TRUE;
 }
 
+// The tool's progress window, its bar and its lines as a person sees them now.
+struct progress_view {
+    HWND window = nullptr;
+    long position = 0, maximum = 0;
+    std::string count;
+};
+
+BOOL CALLBACK collect_progress_child(HWND child, LPARAM param) {
+    progress_view* view = reinterpret_cast<progress_view*>(param);
+    std::string kind = class_name(child);
+    if (_stricmp(kind.c_str(), "msctls_progress32") == 0) {
+        view->position = static_cast<long>(SendMessageW(child, PBM_GETPOS, 0, 0));
+        view->maximum = static_cast<long>(SendMessageW(child, PBM_GETRANGE, FALSE, 0));
+    } else if (_stricmp(kind.c_str(), "Static") == 0 && view->count.empty()) {
+        view->count = window_text(child);
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK find_progress(HWND hwnd, LPARAM param) {
+    box_search* search = reinterpret_cast<box_search*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == search->pid && IsWindowVisible(hwnd) && class_name(hwnd) == "vnaudio_progress")
+        search->found.push_back(hwnd);
+    return TRUE;
+}
+
+progress_view read_progress(DWORD pid) {
+    progress_view view;
+    box_search search = {pid, {}};
+    EnumWindows(find_progress, reinterpret_cast<LPARAM>(&search));
+    if (search.found.empty()) return view;
+    view.window = search.found[0];
+    EnumChildWindows(view.window, collect_progress_child, reinterpret_cast<LPARAM>(&view));
+    return view;
+}
+
+std::string describe(const progress_view& view) {
+    return "progress: " + view.count + " [bar " + std::to_string(view.position) + "/" +
+           std::to_string(view.maximum) + "]";
+}
+
 bool read_script(const char* path, std::vector<scripted_answer>* answers) {
     FILE* f = fopen(path, "r");
     if (!f) {
@@ -270,6 +321,7 @@ int main(int argc, char** argv) {
     const char* log_path = nullptr;
     double timeout_seconds = 60;
     bool double_click = false;
+    long cancel_at = -1;
     while (arg + 1 < argc && strncmp(argv[arg], "--", 2) == 0) {
         if (strcmp(argv[arg], "--double-click") == 0) {
             double_click = true;
@@ -277,6 +329,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (strcmp(argv[arg], "--log") == 0) log_path = argv[arg + 1];
+        else if (strcmp(argv[arg], "--cancel-at") == 0) cancel_at = atol(argv[arg + 1]);
         else if (strcmp(argv[arg], "--timeout") == 0) timeout_seconds = atof(argv[arg + 1]);
         else break;
         arg += 2;
@@ -295,12 +348,17 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The tool's arguments as the system holds them (UTF-16): this program's own ANSI arguments
+    // would have lost every character the system's code page lacks.
+    int wide_count = 0;
+    wchar_t** wide_args = CommandLineToArgvW(GetCommandLineW(), &wide_count);
     std::string command;
     for (int i = arg + 1; i < argc; ++i) {
         if (!command.empty()) command += ' ';
-        command += quote_argument(argv[i]);
+        command += wide_args && wide_count == argc ? quote_argument(to_utf8(wide_args[i], static_cast<int>(wcslen(wide_args[i]))))
+                                                   : quote_argument(argv[i]);
     }
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -308,10 +366,10 @@ int main(int argc, char** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
+    std::vector<wchar_t> line(command.size() + 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, line.data(), static_cast<int>(line.size()));
     if (double_click) ZeroMemory(&startup.dwFlags, sizeof startup.dwFlags);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, !double_click, double_click ? DETACHED_PROCESS : 0,
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, !double_click, double_click ? DETACHED_PROCESS : 0,
                         nullptr, nullptr, &startup, &process)) {
         fprintf(stderr, "boxdriver: cannot start %s (error %lu)\n", command.c_str(), GetLastError());
         return EXIT_START_FAILED;
@@ -323,10 +381,28 @@ int main(int argc, char** argv) {
     int failure = 0;
     bool console_answered = false;
     DWORD console_checked = 0;
+    std::string progress_logged;
+    progress_view progress;
     for (;;) {
         DWORD waited = WaitForSingleObject(process.hProcess, 10);
         box_search search = {process.dwProcessId, {}};
         EnumWindows(collect_box, reinterpret_cast<LPARAM>(&search));
+        progress_view now = read_progress(process.dwProcessId);
+        // A window being taken down loses its controls first: such a reading is no state of it.
+        if (now.window && now.maximum > 0 && !now.count.empty()) {
+            if (cancel_at >= 0 && now.position >= cancel_at) {
+                write_log("progress: cancel at " + describe(now).substr(10));
+                PostMessageW(now.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                             reinterpret_cast<LPARAM>(GetDlgItem(now.window, IDCANCEL)));
+                cancel_at = -1;
+            }
+            progress = now;
+        } else if (!now.window && progress.window) {
+            if (describe(progress) != progress_logged) write_log(progress_logged = describe(progress));
+            progress = progress_view();
+        }
+        if (!search.found.empty() && progress.window && describe(progress) != progress_logged)
+            write_log(progress_logged = describe(progress));
         std::vector<HWND> still_open;
         for (HWND hwnd : answered)
             if (IsWindow(hwnd)) still_open.push_back(hwnd);
@@ -336,6 +412,8 @@ int main(int argc, char** argv) {
             for (HWND hwnd : answered) seen = seen || hwnd == box;
             if (seen) continue;
             box_view view = read_box(box);
+            if (now.window && GetWindow(box, GW_OWNER) != now.window)
+                write_log("progress: a box outside the window: " + describe(view));
             ++shown;
             if (shown > answers.size()) {
                 write_log(describe(view) + " -> (unexpected)");
@@ -371,6 +449,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    if (progress.window && describe(progress) != progress_logged) write_log(describe(progress));
     if (failure) {
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, 5000);

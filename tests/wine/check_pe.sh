@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks that the Windows programs are what players get: PE32 i386, Windows GUI subsystem, importing
-# nothing beyond KERNEL32, USER32, ADVAPI32 and msvcrt (no runtime DLLs to ship), and reaching names,
-# the registry and boxes through the wide (W) calls only: an ANSI call would read and write Japanese
+# nothing beyond KERNEL32, USER32, ADVAPI32, GDI32, COMCTL32 (the progress bar) and msvcrt (no runtime
+# DLLs to ship), and reaching names, the registry and boxes through the wide (W) calls only: an ANSI call would read and write Japanese
 # names in the system's code page, garbled on every non-Japanese Windows.
 #   tests/wine/check_pe.sh WIN_BIN_DIR [program.exe ...]     (default: tormel.exe plovenak.exe drusel.exe)
 set -u
@@ -21,7 +21,7 @@ if [ -z "$objdump" ]; then
     exit 2
 fi
 
-allowed=" kernel32.dll user32.dll advapi32.dll msvcrt.dll "
+allowed=" kernel32.dll user32.dll advapi32.dll gdi32.dll comctl32.dll msvcrt.dll "
 failed=0
 for program in "${programs[@]}"; do
     path=$dir/$program

@@ -237,14 +237,23 @@ def first_difference(a, b):
 class Box:
     """An expected message box: its text as the tool formats it, the buttons, the scripted answer."""
 
-    def __init__(self, text, buttons, answer):
-        self.text, self.buttons, self.answer = text, buttons, answer
+    def __init__(self, text, buttons, answer, pattern=False):
+        """pattern: text is a regular expression (a box whose numbers the run decides)."""
+        self.text, self.buttons, self.answer, self.pattern = text, buttons, answer, pattern
 
     def log_line(self, caption):
+        if self.pattern:
+            return re.compile(re.escape(caption + ': ') + self.text.replace('\n', r'\\n') +
+                              re.escape(' %s -> %s' % (self.buttons, self.answer)))
         return '%s: %s %s -> %s' % (caption, self.text.replace('\n', '\\n'), self.buttons, self.answer)
 
     def terminal_text(self, caption):
         return '%s: %s\n' % (caption, self.text)
+
+
+def boxes_match(shown, expected):
+    return len(shown) == len(expected) and all(
+        e.fullmatch(s) if isinstance(e, re.Pattern) else s == e for s, e in zip(shown, expected))
 
 
 WINE_LOADER_CRASH = 'Inconsistency detected by ld.so'
@@ -323,13 +332,14 @@ class Case:
         return values
 
     def run(self, tool, cwd='', args=(), boxes=(), status=None, plan=None, normalise=None, double_click=False,
-            wine_only=False, calls_in_any_order=False):
+            wine_only=False, calls_in_any_order=False, final_box=None, cancel_at=None):
         """Runs tool on both sides in cwd (relative to the game tree) and checks what each showed.
-        double_click starts the Windows tool as Explorer does: the lines the native tool writes to its
-        streams must then appear in a console window of its own, closed by the line that tells how
-        the run ended; with no line to show, no window and no wait. wine_only checks the Windows side
-        alone, for what only Windows meets. calls_in_any_order: encoders ran side by side, so the order
-        in which they logged their calls is theirs, not the tool's."""
+        double_click starts the Windows tool as Explorer does, without a console: it writes nothing
+        anyone sees, shows the boxes and, where its progress window was up, final_box last (Windows
+        only); the states of that window it logged are left in self.progress. cancel_at presses
+        Cancel once the window's bar stands there. wine_only checks the Windows side alone, for what
+        only Windows meets. calls_in_any_order: encoders ran side by side, so the order in which they
+        logged their calls is theirs, not the tool's."""
         caption = tool + '.exe'
         results = {}
         for side in SIDES[1:] if wine_only else SIDES:
@@ -360,10 +370,11 @@ class Case:
                 script = self.side_file(side, 'answers.txt')
                 box_log = self.side_file(side, 'boxes.log')
                 with open(script, 'w') as stream:
-                    stream.write(''.join(b.answer + '\n' for b in boxes))
+                    stream.write(''.join(b.answer + '\n' for b in list(boxes) + ([final_box] if final_box else [])))
                 env = dict(os.environ, FAKE_ENCODER_LOG=win_path(log), FAKE_ENCODER_PLAN=win_path(plan_file))
                 proc = subprocess.run(['wine', os.path.join(WIN_BIN, 'boxdriver.exe'), '--log', win_path(box_log),
                                        '--timeout', '30'] + (['--double-click'] if double_click else []) +
+                                      (['--cancel-at', str(cancel_at)] if cancel_at is not None else []) +
                                       [win_path(script), win_path(program)] + list(args),
                                       cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, env=env,
                                       timeout=90)
@@ -377,8 +388,11 @@ class Case:
                 if os.path.exists(box_log):
                     with open(box_log, 'rb') as stream:
                         shown = stream.read().decode('utf-8', 'replace').splitlines()
-                console = [line[len('console: '):] for line in shown if line.startswith('console: ')]
-                shown = [line for line in shown if not line.startswith('console: ')]
+                self.progress = [line for line in shown if line.startswith('progress: ')]
+                shown = [line for line in shown if not line.startswith('progress: ')]
+                for line in self.progress:
+                    if 'a box outside the window' in line:
+                        self.fail('wine: ' + line)
                 if proc.returncode in BOXDRIVER_FAILURES:
                     self.fail('wine: boxdriver: %s: %s' % (BOXDRIVER_FAILURES[proc.returncode], err.strip()))
             if normalise:
@@ -398,11 +412,12 @@ class Case:
             self.fail('native exit status %d, expected %d' % (n_status, status))
         if status is not None and w_status != status:
             self.fail('wine exit status %d, expected %d' % (w_status, status))
-        expected_log = [b.log_line(caption) for b in boxes]
-        if w_boxes != expected_log:
+        expected_log = [b.log_line(caption) for b in list(boxes) + ([final_box] if final_box else [])]
+        self.boxes_shown = w_boxes
+        if not boxes_match(w_boxes, expected_log):
             self.fail('wine boxes differ:\n      got      %s\n      expected %s' %
                       ('\n               '.join(w_boxes) or '(none)',
-                       '\n               '.join(expected_log) or '(none)'))
+                       '\n               '.join(getattr(e, 'pattern', e) for e in expected_log) or '(none)'))
         if wine_only:
             return
         # Natively each box is "caption: text" on standard error, among the tool's own notices, and
@@ -423,14 +438,10 @@ class Case:
             rest = rest[:found] + rest[end:]
             position = found
         if double_click:
-            # What the native run wrote to its streams, in the window instead (the order between
-            # the two streams is the runtime's own); the native streams stand in for the window.
-            expected = [line for line in (n_out + rest).split('\n') if line]
-            if expected:
-                expected.append(end_line(n_status))
-            self.record['runs'].append(('console', console))
-            if sorted(line for line in console if line) != sorted(expected) or console[-1:] != expected[-1:]:
-                self.fail('wine: the console window showed %r, expected the lines %r' % (console, expected))
+            # Nobody reads the streams of a run without a console: nothing reaches them, and the
+            # native lines have no counterpart.
+            if w_out or w_err:
+                self.fail('wine: a run without a console wrote %r / %r' % (w_out, w_err))
             rest = n_out = ''
         if rest != w_err:
             self.fail('standard error differs (native without its boxes vs wine):\n      native %r\n      wine   %r'
@@ -510,13 +521,6 @@ def run_in_console(folder, tool, env, timeout=60):
         proc.wait()
     os.close(master)
     return status, terminal_text(shown)
-
-
-def end_line(status):
-    """The last line of a double-clicked run's window, by its exit status."""
-    if status == 0:
-        return '処理が正常に終わりました。Enterキーを押すとこの画面を閉じます。'
-    return '処理はエラーで終わりました（終了コード %d）。上の表示とメッセージをご確認ください。Enterキーを押すとこの画面を閉じます。' % status
 
 
 def wine(args):
@@ -931,9 +935,9 @@ def plovenak_progress_in_a_console(case):
 
 
 def double_clicked_runs(case):
-    """The three steps double-clicked: tormel speaks only in boxes (no window, nothing waits);
-    plovenak shows its lines in a window that ends with how the run ended (here: stopped by a bad
-    archive before anything changed); drusel's notice of a missing key shows there before its box."""
+    """The three steps double-clicked: tormel speaks only in boxes; plovenak finds a bad archive in
+    its check before anything changed and says so in a box, before any window; drusel with no voices
+    to convert shows only its box. No run waits for anyone."""
     case.registry(lambda side: {KOE_KEY: {'KOE_FOLDER': 'voice', 'BGM_FOLDER': 'BGM'}}, absent=[INMM_KEY])
     case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_koe"', '#DSTRACK = 0 - 99999999 - 0 = "t1" = "一"'))
     case.write('REALLIVE.EXE', b'MZ')
@@ -1130,6 +1134,8 @@ SCENARIOS = [
 
 import scenarios_drusel  # noqa: E402 (its scenarios use the helpers above)
 SCENARIOS += scenarios_drusel.make(sys.modules[__name__])
+import scenarios_progress  # noqa: E402
+SCENARIOS += scenarios_progress.make(sys.modules[__name__])
 
 
 def comparable(tree):
