@@ -392,6 +392,7 @@ static void convert_voices(voice_walk* walk, int jobs) {
         }
         while (!queue.empty() && queue.front().program == 0) {
             voice_job& front = queue.front();
+            if (!front.shown) show_command(&front);
             if (front.timed_out)
                 notice("%s: エンコーダが%lu秒たっても終わらないので止めました。", front.wav_path,
                        static_cast<unsigned long>(encoder_time_limit(front.wav_path) / 1000));
@@ -400,10 +401,13 @@ static void convert_voices(voice_walk* walk, int jobs) {
                 ++running;
                 break;
             }
-            if (step == STEP_ABORT) stop_now = true;
-            else step_conversion_progress(front.wav_path);
+            // The voice answered Abort is abandoned with the rest: what its encoder left goes too.
+            if (step == STEP_ABORT) {
+                stop_now = true;
+                break;
+            }
+            step_conversion_progress(front.wav_path);
             queue.pop_front();
-            if (stop_now) break;
         }
         if (stop_now) continue;
         if (!queue.empty() && !queue.front().shown) show_command(&queue.front());
