@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 
@@ -86,7 +89,31 @@ struct voice_job {
     char mp3_path[260];
     long program;   // the running encoder, 0 once it has ended
     int status;     // the encoder's exit status once it has ended
+    uint64_t deadline;   // when the running encoder is taken for hung
+    int timed_out;       // its encoder was ended for passing that time
+    int shown;           // its command line has been printed
 };
+
+// How long an encoder may take over a voice before it is taken for hung: a minute, and twenty
+// times the voice's playing time on top (read from the WAV header; a file without one is taken for
+// the slowest voice, 8 kHz mono). VNAUDIO_ENCODER_LIMIT_MS replaces it, for the tests alone.
+static uint64_t encoder_time_limit(const char* wav_path) {
+    if (const char* ms = getenv("VNAUDIO_ENCODER_LIMIT_MS")) return strtoull(ms, nullptr, 10);
+    unsigned long bytes_per_second = 16000;
+    long size = 0;
+    if (FILE* f = open_file(wav_path, "rb")) {
+        unsigned char head[32];
+        if (fread(head, 1, sizeof head, f) == sizeof head && memcmp(head, "RIFF", 4) == 0 &&
+            memcmp(head + 8, "WAVEfmt ", 8) == 0) {
+            unsigned long rate = head[28] | head[29] << 8 | head[30] << 16 | static_cast<unsigned long>(head[31]) << 24;
+            if (rate >= 1000 && rate <= 1000000) bytes_per_second = rate;
+        }
+        if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+        fclose(f);
+    }
+    uint64_t seconds = size > 0 ? static_cast<uint64_t>(size) / bytes_per_second + 1 : 0;
+    return 60000 + seconds * 20000;
+}
 
 // Whatever an earlier run or encoder left under the MP3 name must not be taken for this run's result.
 static int remove_stale_mp3(const char* mp3_path) {
@@ -108,15 +135,26 @@ static int launch_encoder(voice_job* job, int may_be_left) {
     if (step != STEP_RUNNING) return step;
     const char* args[] = {encoder_path, "-e", "-w", job->wav_path, job->mp3_path, nullptr};
     job->program = start_program(args);
-    if (job->program > 0) return STEP_RUNNING;
+    job->timed_out = 0;
+    if (job->program > 0) {
+        job->deadline = clock_ms() + encoder_time_limit(job->wav_path);
+        return STEP_RUNNING;
+    }
     job->program = 0;
     job->status = 1;
     return STEP_FAILED;
 }
 
-// Prints the voice's command line and starts its encoder, unless the voice is passed over.
+static void show_command(voice_job* job) {
+    printf("%s -e -w %s %s\n", encoder_path, job->wav_path, job->mp3_path);
+    job->shown = 1;
+    show_waited_voice(job->wav_path);
+}
+
+// Starts the voice's encoder, unless the voice is passed over; its command line is printed first
+// when it is the voice to be waited for.
 // *too_long is set when its names do not fit.
-static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s) {
+static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s, int first) {
     int n = snprintf(job->mp3_path, sizeof job->mp3_path, "%s.mp3", job->wav_path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof job->mp3_path) {
         fprintf(stderr, "%s: パスが長すぎます。\n", job->wav_path);
@@ -128,7 +166,7 @@ static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s) {
         fprintf(stderr, "%s: すでにMP3データです。変換しません。\n", job->wav_path);
         return STEP_DONE;
     }
-    printf("%s -e -w %s %s\n", encoder_path, job->wav_path, job->mp3_path);
+    if (first) show_command(job);
     return launch_encoder(job, folder_had_mp3s);
 }
 
@@ -299,35 +337,91 @@ static int next_voice(voice_walk* walk, char* wav_path, size_t room) {
     }
 }
 
+// Abort or Cancel: no voice that is not settled yet changes. Its encoder is ended and what it
+// wrote removed, so the files are those a run with one encoder leaves when stopped at the same voice
+// (what cannot be removed now is removed by the next run before it encodes the voice).
+static void abandon_voices(std::deque<voice_job>* queue) {
+    for (voice_job& job : *queue) {
+        if (job.program) end_program(job.program);
+        job.program = 0;
+        remove_file(job.mp3_path);
+    }
+    queue->clear();
+}
+
+// Ends the encoders that have run past their time; their voices count as failed.
+static void end_overdue(std::deque<voice_job>* queue, int* running) {
+    uint64_t now = clock_ms();
+    for (voice_job& job : *queue) {
+        if (job.program == 0 || job.deadline > now) continue;
+        end_program(job.program);
+        job.program = 0;
+        job.status = 1;
+        job.timed_out = 1;
+        --*running;
+    }
+}
+
+// How long to wait for an encoder to end: until the nearest time limit, and never so long that
+// Cancel goes unseen.
+static unsigned long wait_slice(const std::deque<voice_job>& queue) {
+    uint64_t now = clock_ms();
+    uint64_t slice = 250;
+    for (const voice_job& job : queue)
+        if (job.program != 0) slice = job.deadline <= now ? 0 : std::min(slice, job.deadline - now);
+    return static_cast<unsigned long>(slice);
+}
+
 // Converts every voice of the walk with up to jobs encoders at once. Finished voices are settled
-// in voice order; a later voice waits, its encoder ended, until the ones before it are settled.
+// in voice order; a later voice waits, its encoder ended, until the ones before it are settled. The
+// command line shown is always the one of the voice waited for, the oldest unsettled one, so the
+// output is the same whatever the number of encoders.
 static void convert_voices(voice_walk* walk, int jobs) {
     std::deque<voice_job> queue;
     int running = 0;
     bool walk_over = false;
+    // Abort answered for a voice, or Cancel: every voice after it stays as it is. An Abort met by
+    // the walk (walk->aborted alone) concerns a voice after every started one: those are finished.
+    bool stop_now = false;
     for (;;) {
-        // Cancel in the progress window stops the run as Abort would.
-        if (progress_cancelled()) walk->aborted = 1;
+        if (progress_cancelled()) stop_now = true;
+        if (stop_now) {
+            walk->aborted = 1;
+            abandon_voices(&queue);
+            return;
+        }
         while (!queue.empty() && queue.front().program == 0) {
-            int step = finish_voice(&queue.front(), walk->aborted);
+            voice_job& front = queue.front();
+            if (!front.shown) show_command(&front);
+            if (front.timed_out)
+                notice("%s: エンコーダが%lu秒たっても終わらないので止めました。", front.wav_path,
+                       static_cast<unsigned long>(encoder_time_limit(front.wav_path) / 1000));
+            int step = finish_voice(&front, walk->aborted);
             if (step == STEP_RUNNING) {
                 ++running;
                 break;
             }
-            if (step == STEP_ABORT) walk->aborted = 1;
-            else step_conversion_progress(queue.front().wav_path);
+            // The voice answered Abort is abandoned with the rest: what its encoder left goes too.
+            if (step == STEP_ABORT) {
+                stop_now = true;
+                break;
+            }
+            step_conversion_progress(front.wav_path);
             queue.pop_front();
         }
+        if (stop_now) continue;
+        if (!queue.empty() && !queue.front().shown) show_command(&queue.front());
         // A voice held for its question blocks the start of others: with one encoder the next
         // command line must not come before the answer.
         while (!walk->aborted && !walk_over && running < jobs && queue.size() < 2 * static_cast<size_t>(jobs) &&
                (queue.empty() || queue.front().program != 0)) {
             voice_job job;
+            job.shown = 0;
             if (!next_voice(walk, job.wav_path, sizeof job.wav_path)) {
                 walk_over = true;
                 break;
             }
-            int step = start_voice(&job, &walk->too_long, walk->folder_had_mp3s);
+            int step = start_voice(&job, &walk->too_long, walk->folder_had_mp3s, queue.empty());
             if (step == STEP_ABORT) walk->aborted = 1;
             if (step == STEP_RUNNING) ++running;
             if (step == STEP_RUNNING || step == STEP_FAILED) queue.push_back(job);
@@ -339,10 +433,15 @@ static void convert_voices(voice_walk* walk, int jobs) {
         }
         if (queue.front().program == 0) continue;
         int status = 1;
-        long ended = wait_any_program(&status);
+        long ended = wait_program(&status, wait_slice(queue));
+        if (ended == 0) {
+            end_overdue(&queue, &running);
+            continue;
+        }
         for (voice_job& job : queue) {
             // When the wait itself fails, every running encoder counts as failed.
             if (job.program == 0 || (ended >= 0 && job.program != ended)) continue;
+            if (ended < 0) end_program(job.program);
             job.program = 0;
             job.status = ended >= 0 ? status : 1;
             --running;

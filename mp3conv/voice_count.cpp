@@ -38,12 +38,14 @@ void begin_conversion_progress() {
 
 void step_conversion_progress(const char* wav_path) { progress_step(++voices_done, wav_path); }
 
+void show_waited_voice(const char* wav_path) { progress_step(voices_done, wav_path); }
+
 void end_conversion_progress(int status, int with_summary) {
     if (!with_summary)
         progress_end(nullptr);
     else if (progress_cancelled())
         end_progress("キャンセルしました。%lu / %lu 個の音声を処理したところで止めました。"
-                     "変換中だった音声は終わるのを待ってから置き換えたので、書きかけのファイルは残っていません。\n"
+                     "変換中だった音声はエンコーダを止めて、WAVのまま残しました。\n"
                      "もう一度実行すると、続きから変換します。",
                      voices_done, voices_total);
     else if (status != 0)

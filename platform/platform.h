@@ -151,6 +151,18 @@ int run_program(const char* const* args);
 constexpr int MAX_PROGRAMS = 64;
 long start_program(const char* const* args);
 long wait_any_program(int* status);
+// wait_program is wait_any_program waiting at most ms milliseconds: 0 when none ended in that time.
+long wait_program(int* status, unsigned long ms);
+// Ends a started program at once (TerminateProcess; on POSIX hosts with the process group it leads)
+// and waits until it is gone. end_all_programs ends every started program still running.
+void end_program(long id);
+void end_all_programs();
+// Started programs never outlive this process: on Windows they belong to a job object that ends
+// them when it closes; on POSIX hosts each leads a process group of its own, killed when this
+// process exits or meets SIGTERM, SIGHUP, SIGINT or SIGPIPE, and gets SIGKILL when this process dies
+// any other way.
+// Milliseconds on a clock that never goes back (GetTickCount64).
+uint64_t clock_ms();
 // The number of processors the system offers (at least 1).
 int count_processors();
 // system(command) for a plain command line: split at blanks (a double-quoted stretch kept whole),

@@ -345,9 +345,9 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// With -j N the same answers lead to the same questions, the same exit status and the same files as
-// a run with one encoder; only an Abort differs, by the voices whose encoders were already running,
-// which finish and are kept.
+// With -j N the same answers lead to the same questions, lines, exit status and files as a run with
+// one encoder, an Abort included: the encoders already running for later voices are ended and what
+// they wrote removed.
 TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
     const std::vector<std::string> names = {"001/Z00100001.WAV", "001/Z00100002.WAV", "001/Z00100003.WAV",
                                             "001/Z00100004.WAV", "002/Z00200001.WAV", "002/Z00200002.WAV",
@@ -375,7 +375,8 @@ TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
         } one, three;
         for (outcome* o : {&one, &three}) {
             remove(log.c_str());
-            std::string running = dir / (o == &one ? "running1" : "running3");
+            // An encoder ended by an Abort leaves its mark: each run counts in a folder of its own.
+            std::string running = dir / (std::string(s.what) + (o == &one ? " 1" : " 3"));
             make_dirs(running);
             for (const std::string& name : names) voice(name, name);
             write_file(plan, s.plan);
@@ -393,27 +394,20 @@ TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
         EXPECT_EQ(without_prompts(three.r.err), without_prompts(one.r.err)) << "the questions differ";
         EXPECT_EQ(one.peak, 1);
         EXPECT_LE(three.peak, 3);
-        if (!s.aborted_at) {
-            EXPECT_EQ(three.r.out, one.r.out);
-            EXPECT_EQ(three.files, one.files);
-            if (!*s.plan) {
-                EXPECT_EQ(three.peak, 3) << "the encoders never ran side by side";
-            }
-            continue;
+        EXPECT_EQ(three.r.out, one.r.out);
+        EXPECT_EQ(three.files, one.files);
+        if (!*s.plan) {
+            EXPECT_EQ(three.peak, 3) << "the encoders never ran side by side";
         }
-        // Past the aborted voice, a voice is converted exactly when its encoder had been started.
-        std::vector<std::string> started = lines_of(three.r.out);
-        bool past = false;
-        for (const std::string& name : names) {
-            SCOPED_TRACE(name);
-            std::string wav = name.substr(0, 3) + "\\" + name.substr(4);
-            bool was_started = false;
-            for (const std::string& line : started) was_started |= line.find(" " + wav + " ") != std::string::npos;
-            past |= name == s.aborted_at;
-            bool converted = three.files[name] == "FAKEMP3:" + name;
-            EXPECT_EQ(converted, past ? was_started && name != s.aborted_at : one.files[name] != name);
-            EXPECT_TRUE(converted || three.files[name] == name);
-            EXPECT_EQ(three.files.count(name + ".mp3"), 0u);
+        if (s.aborted_at) {
+            // Nothing from the aborted voice on is converted, whether or not its encoder had run.
+            bool past = false;
+            for (const std::string& name : names) {
+                past |= name == s.aborted_at;
+                if (past) {
+                    EXPECT_EQ(three.files[name], name) << name;
+                }
+            }
         }
     }
 }

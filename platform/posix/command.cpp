@@ -5,10 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <spawn.h>
-#include <set>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <signal.h>
 #include <string>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -84,8 +89,126 @@ std::string find_program_file(const std::string& word) {
     return "";
 }
 
-// The programs started and not yet waited for: a child of anyone else is none of our business.
-std::set<pid_t> running;
+// The programs started and not yet waited for (a child of anyone else is none of our business):
+// a plain array of process ids, 0 for a free place, which the signal handlers read.
+volatile sig_atomic_t running[MAX_PROGRAMS];
+int running_count;
+
+int take_running(pid_t pid) {
+    for (volatile sig_atomic_t& slot : running) {
+        if (slot != pid) continue;
+        slot = 0;
+        --running_count;
+        return 1;
+    }
+    return 0;
+}
+
+void kill_running() {
+    for (volatile sig_atomic_t& slot : running) {
+        pid_t pid = slot;
+        if (pid <= 0) continue;
+        // The group catches whatever the program started of its own; a program whose group could
+        // not be made is ended alone.
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+    }
+}
+
+void end_running_and_die(int sig) {
+    int saved = errno;
+    kill_running();
+    // The handler was reset on entry (SA_RESETHAND): the signal, once this returns, ends the process
+    // as it would have without us.
+    raise(sig);
+    errno = saved;
+}
+
+void end_running_at_exit() { kill_running(); }
+
+sigset_t child_mask;   // the signal mask the programs start with: the one this process was given
+
+// Once, before the first program starts: the handlers that end the programs with this process, and
+// SIGCHLD held back for wait_program, which takes it with sigtimedwait.
+void guard_programs() {
+    static int guarded;
+    if (guarded) return;
+    guarded = 1;
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &child_mask);
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGPIPE}) {
+        struct sigaction old;
+        // A signal this process was told to ignore (nohup, a background job's SIGINT) stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        struct sigaction act;
+        memset(&act, 0, sizeof act);
+        act.sa_handler = end_running_and_die;
+        act.sa_flags = SA_RESETHAND;
+        sigemptyset(&act.sa_mask);
+        sigaction(sig, &act, nullptr);
+    }
+    atexit(end_running_at_exit);
+}
+
+// Starts program in a process group of its own that gets SIGKILL when this process dies. The
+// child does only what is safe between fork and exec; an exec that fails reports its errno
+// through a pipe closed on exec.
+pid_t spawn_guarded(const std::string& program, const char* const* args) {
+    guard_programs();
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return -1;
+    // No handler may run in the child, and none may miss the new program in the parent.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+        // This process may have died before the parent-death signal was asked for.
+        if (getppid() != parent) _exit(127);
+        sigprocmask(SIG_SETMASK, &child_mask, nullptr);
+        execve(program.c_str(), const_cast<char* const*>(args), environ);
+        int e = errno;
+        ssize_t ignored = write(report[1], &e, sizeof e);
+        (void)ignored;
+        _exit(127);
+    }
+    if (pid > 0) {
+        setpgid(pid, pid);   // either side may come first; the other's call then fails harmlessly
+        for (volatile sig_atomic_t& slot : running) {
+            if (slot != 0) continue;
+            slot = pid;
+            ++running_count;
+            break;
+        }
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    close(report[1]);
+    int e = 0;
+    ssize_t got;
+    do got = read(report[0], &e, sizeof e);
+    while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (pid > 0 && got == static_cast<ssize_t>(sizeof e)) {
+        int raw;
+        while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+        }
+        take_running(pid);
+        return -1;
+    }
+    return pid;
+}
+
+int exit_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
 
 }  // namespace
 
@@ -94,64 +217,98 @@ long start_program(const char* const* args) {
         errno = EINVAL;
         return -1;
     }
-    if (running.size() >= static_cast<size_t>(MAX_PROGRAMS)) {
+    if (running_count >= MAX_PROGRAMS) {
         fprintf(stderr, "%s: too many programs at once\n", args[0]);
         return -1;
     }
     // The child's output must land after everything we printed before starting it.
     fflush(nullptr);
     std::string program = find_program_file(args[0]);
-    if (program.empty()) {
+    pid_t pid = program.empty() ? -1 : spawn_guarded(program, args);
+    if (pid < 0) {
         fprintf(stderr, "%s を起動できません。\n", args[0]);
         return -1;
     }
-    pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char* const*>(args), environ);
-    if (rc != 0) {
-        fprintf(stderr, "%s を起動できません。\n", args[0]);
-        return -1;
-    }
-    running.insert(pid);
     return pid;
 }
 
-static int exit_status(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
-}
-
-long wait_any_program(int* status) {
-    while (!running.empty()) {
+// One ended program of ours without waiting: its id, 0 when none has ended, -1 when none runs.
+static long reap_one(int* status, int options) {
+    while (running_count > 0) {
         int raw = 0;
-        pid_t pid = waitpid(-1, &raw, 0);
+        pid_t pid = waitpid(-1, &raw, options);
+        if (pid == 0) return 0;
         if (pid < 0) {
             if (errno == EINTR) continue;
             // ECHILD: our children are gone without a word; nothing is left to wait for.
-            running.clear();
+            for (volatile sig_atomic_t& slot : running) slot = 0;
+            running_count = 0;
             return -1;
         }
-        if (running.erase(pid) == 0) continue;
+        if (!take_running(pid)) continue;
         *status = exit_status(raw);
         return pid;
     }
     return -1;
 }
 
+long wait_any_program(int* status) { return reap_one(status, 0); }
+
+long wait_program(int* status, unsigned long ms) {
+    uint64_t deadline = clock_ms() + ms;
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    for (;;) {
+        // SIGCHLD stays pending from the moment a program ends, so an end between this look and
+        // the wait below still wakes the wait.
+        long id = reap_one(status, WNOHANG);
+        if (id != 0) return id;
+        uint64_t now = clock_ms();
+        if (now >= deadline) return 0;
+        uint64_t left = deadline - now;
+        timespec t = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+        sigtimedwait(&chld, nullptr, &t);
+    }
+}
+
+void end_program(long id) {
+    pid_t pid = static_cast<pid_t>(id);
+    int known = 0;
+    for (volatile sig_atomic_t& slot : running) known |= slot == pid;
+    if (!known || pid <= 0) return;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    int raw;
+    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    take_running(pid);
+}
+
+void end_all_programs() {
+    for (volatile sig_atomic_t& slot : running)
+        if (slot > 0) end_program(slot);
+}
+
+uint64_t clock_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
+}
+
 int run_program(const char* const* args) {
     long id = start_program(args);
     if (id < 0) return 1;
-    int status = 1;
     int raw = 0;
     pid_t pid = static_cast<pid_t>(id);
     while (waitpid(pid, &raw, 0) < 0) {
         if (errno != EINTR) {
-            running.erase(pid);
+            take_running(pid);
             return 1;
         }
     }
-    running.erase(pid);
-    status = exit_status(raw);
-    return status;
+    take_running(pid);
+    return exit_status(raw);
 }
 
 int count_processors() {

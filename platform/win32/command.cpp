@@ -19,6 +19,25 @@ struct started_program {
 
 std::vector<started_program> running;
 
+// The job every started program joins: it ends them when its last handle closes, which is this
+// process's end however it comes (the handle is not inherited, so no program holds it open).
+HANDLE encoder_job() {
+    static HANDLE job = NULL;
+    static bool tried = false;
+    if (tried) return job;
+    tried = true;
+    job = CreateJobObjectW(NULL, NULL);
+    if (!job) return NULL;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = NULL;
+    }
+    return job;
+}
+
 // One argument as the C runtime's splitting reads it back: quoted when it is empty or holds a
 // blank, a tab or a quote; a quote is escaped with a backslash, and backslashes double only where
 // they come before a quote (an escaped one or the closing one).
@@ -92,13 +111,19 @@ long start_program(const char* const* args) {
     // No application name: the system finds the program as it finds the first word of a command
     // line (the program's folder, the current folder, the system folders, PATH; ".exe" added).
     lock_inheritance();
-    BOOL started = CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags, NULL, NULL, &startup, &info);
+    // Suspended until it is in the job, so that nothing it starts itself escapes the job.
+    BOOL started = CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags | CREATE_SUSPENDED, NULL, NULL,
+                                  &startup, &info);
     unlock_inheritance();
     if (!started) {
         // The same words as the Linux build: a script reading them need not know the system.
         fprintf(stderr, "%s を起動できません。\n", args[0]);
         return -1;
     }
+    // A system that refuses the job (an older Windows inside a job of its own) still runs the program.
+    HANDLE job = encoder_job();
+    if (job) AssignProcessToJobObject(job, info.hProcess);
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     long id = static_cast<long>(info.dwProcessId);
     running.push_back({info.hProcess, id});
@@ -113,14 +138,16 @@ static int take_status(size_t at) {
     return static_cast<int>(code);
 }
 
-long wait_any_program(int* status) {
+long wait_program(int* status, unsigned long ms) {
     if (running.empty()) return -1;
     std::vector<HANDLE> handles;
     for (const started_program& p : running) handles.push_back(p.process);
-    DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
+    DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, ms);
+    if (woke == WAIT_TIMEOUT) return 0;
     if (woke >= WAIT_OBJECT_0 + handles.size()) {
-        // The wait itself failed: hand back the first program as failed rather than spin.
+        // The wait itself failed: hand back the first program, ended, as failed rather than spin.
         woke = WAIT_OBJECT_0;
+        TerminateProcess(handles[0], 1);
         WaitForSingleObject(handles[0], INFINITE);
     }
     size_t at = woke - WAIT_OBJECT_0;
@@ -128,6 +155,25 @@ long wait_any_program(int* status) {
     *status = take_status(at);
     return id;
 }
+
+long wait_any_program(int* status) { return wait_program(status, INFINITE); }
+
+void end_program(long id) {
+    for (size_t at = 0; at < running.size(); ++at) {
+        if (running[at].id != id) continue;
+        TerminateProcess(running[at].process, 1);
+        // Its files are closed only once it is gone.
+        WaitForSingleObject(running[at].process, 10000);
+        take_status(at);
+        return;
+    }
+}
+
+void end_all_programs() {
+    while (!running.empty()) end_program(running.front().id);
+}
+
+uint64_t clock_ms() { return GetTickCount64(); }
 
 int run_program(const char* const* args) {
     long id = start_program(args);

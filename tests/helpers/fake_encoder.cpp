@@ -90,6 +90,17 @@ int main(int argc, char** argv) {
         fclose(fopen(mark.c_str(), "w"));
         count_running(running);
     }
+    // FAKE_ENCODER_HANG=NAME: a call whose IN ends in NAME writes the start of OUT and then never
+    // ends, like an encoder stuck on a voice (its mark in FAKE_ENCODER_RUNNING stays).
+    if (const char* hang = getenv("FAKE_ENCODER_HANG")) {
+        if (ends_with(argv[3], hang)) {
+            if (FILE* out = open_file(argv[4], "wb")) {
+                fputs("FAKEMP3:part", out);
+                fflush(out);
+            }
+            for (;;) usleep(500000);
+        }
+    }
     if (const char* ms = getenv("FAKE_ENCODER_MS")) usleep(static_cast<useconds_t>(atoi(ms)) * 1000);
     if (running) {
         count_running(running);

@@ -346,7 +346,7 @@ class Case:
             log = self.side_file(side, 'encoder.log')
             plan_file = self.side_file(side, 'encoder.plan')
             with open(plan_file, 'w') as stream:
-                stream.write(''.join('%d\n' % s for s in plan or ()))
+                stream.write(''.join('%s\n' % s for s in plan or ()))
             folder = os.path.join(self.tree(side), cwd)
             if side == 'native':
                 program = os.path.join(NATIVE_BIN, tool)

@@ -3,6 +3,8 @@ streams that must stay in order, the game folder refused and the re-run after an
 scenarios.py passes itself to make() and runs what it returns."""
 import os
 import shutil
+import subprocess
+import time
 
 
 def make(s):
@@ -84,5 +86,121 @@ def make(s):
                             'koewav/001/Z00100002.WAV': b'\xff\xfb already',
                             'koewav/001/Z00100003.WAV': b'FAKEMP3:RIFF three'})
 
+    def fresh_voices(case, count):
+        """The voices of 001 as WAVs again, on both sides, with nothing beside them."""
+        for side in s.SIDES:
+            shutil.rmtree(os.path.join(case.tree(side), 'koewav'), ignore_errors=True)
+            if os.path.exists(case.side_file(side, 'encoder.log')):
+                os.remove(case.side_file(side, 'encoder.log'))
+        for n in range(1, count + 1):
+            case.write('koewav/001/Z0010000%d.WAV' % n, b'voice %d' % n)
+
+    def hanging_encoder_tree(count, converted, left_mp3=None, mark=b'FAKEMP3:'):
+        tree = {'koewav/': b'', 'koewav/001/': b''}
+        for n in range(1, count + 1):
+            tree['koewav/001/Z0010000%d.WAV' % n] = (mark if n in converted else b'') + b'voice %d' % n
+        if left_mp3:
+            tree['koewav/001/Z0010000%d.WAV.mp3' % left_mp3] = b'FAKEMP3:part'
+        return tree
+
+    def drusel_hanging_encoder(case):
+        """An encoder that never ends, on the second voice. Its time limit (shortened for the test)
+        ends it and its voice is asked about like any failure: Ignore goes on. With -j 3, an Abort
+        about the first voice ends it while it hangs, with every other encoder, and removes what they
+        wrote: the files are those of one encoder. Cancel in the progress window ends it too."""
+        case.registry(s.encoder_registry)
+        failed = '001\\Z0010000%d.WAV: scmpxを起動できないか、変換に失敗しました。'
+        os.environ['FAKE_ENCODER_HANG'] = 'Z00100002.WAV'
+        try:
+            os.environ['VNAUDIO_ENCODER_LIMIT_MS'] = '1500'
+            for args in ([], ['-j', '3']):
+                fresh_voices(case, 4)
+                case.run('drusel', cwd='koewav', args=args, status=0, normalise=s.hide_encoder_path,
+                         calls_in_any_order=bool(args), boxes=[s.Box(failed % 2, s.ABORT_RETRY_IGNORE, 'ignore')])
+                case.compare_trees(hanging_encoder_tree(4, (1, 3, 4), left_mp3=2))
+            # Without the shortened limit nothing but the Abort or Cancel can end the hang in time.
+            # The first voice fails late enough for every encoder to have started.
+            del os.environ['VNAUDIO_ENCODER_LIMIT_MS']
+            os.environ['FAKE_ENCODER_MS'] = '1500'
+            fresh_voices(case, 3)
+            case.run('drusel', cwd='koewav', args=['-j', '3'], status=1, plan=['Z00100001.WAV 1'],
+                     normalise=s.hide_encoder_path, calls_in_any_order=True,
+                     boxes=[s.Box(failed % 1, s.ABORT_RETRY_IGNORE, 'abort')])
+            del os.environ['FAKE_ENCODER_MS']
+            case.compare_trees(hanging_encoder_tree(3, ()))
+            fresh_voices(case, 4)
+            case.run('drusel', cwd='koewav', status=1, double_click=True, cancel_at=1, wine_only=True,
+                     final_box=s.Box('キャンセルしました。1 / 4 個の音声を処理したところで止めました。'
+                                     '変換中だった音声はエンコーダを止めて、WAVのまま残しました。\n'
+                                     'もう一度実行すると、続きから変換します。', s.OK, 'ok'))
+            if s.snapshot(case.tree('wine')) != hanging_encoder_tree(4, (1,)):
+                case.fail('Cancel left %r' % sorted(s.snapshot(case.tree('wine')).items()))
+        finally:
+            os.environ.pop('FAKE_ENCODER_HANG', None)
+            os.environ.pop('VNAUDIO_ENCODER_LIMIT_MS', None)
+            os.environ.pop('FAKE_ENCODER_MS', None)
+
+    def processes_running(part):
+        """The processes whose command line holds part (Wine's show the Windows program's path)."""
+        found = []
+        for pid in os.listdir('/proc'):
+            try:
+                with open('/proc/%s/cmdline' % pid, 'rb') as stream:
+                    line = stream.read().replace(b'\0', b' ').replace(b'\\', b'/').decode('utf-8', 'replace')
+                with open('/proc/%s/stat' % pid) as stream:
+                    state = stream.read().rsplit(')', 1)[1].split()[0]
+            except (OSError, IndexError):
+                continue
+            if part in line and state != 'Z':
+                found.append(int(pid))
+        return found
+
+    def drusel_killed_ends_its_encoders(case):
+        """drusel.exe ended from outside (taskkill /F) while its encoders run, one of them hanging:
+        the job it put them in ends them with it, and the next run converts every voice and leaves
+        nothing beside them."""
+        encoder_in_a_folder_with_a_blank(case)
+        fresh_voices(case, 3)
+        folder = os.path.join(case.tree('wine'), 'koewav')
+        log = case.side_file('wine', 'encoder.log')
+        env = dict(os.environ, FAKE_ENCODER_HANG='Z00100002.WAV', FAKE_ENCODER_MS='400', FAKE_ENCODER_ID3='1',
+                   FAKE_ENCODER_LOG=s.win_path(log))
+        with open(case.side_file('wine', 'out.txt'), 'wb') as out:
+            proc = subprocess.Popen(['wine', os.path.join(s.WIN_BIN, 'drusel.exe'), '-j', '2'], cwd=folder,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env)
+        marker = case.name + '/wine/my encoder'
+        deadline = time.time() + 30
+        while time.time() < deadline and len(processes_running(marker)) < 1:
+            time.sleep(0.1)
+        time.sleep(0.5)
+        if not processes_running(marker):
+            case.fail('no encoder ever ran: %r' % processes_running('fake_encoder'))
+        subprocess.run(['wine', 'taskkill', '/F', '/IM', 'drusel.exe'], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            case.fail('drusel.exe outlived taskkill')
+        deadline = time.time() + 10
+        while time.time() < deadline and processes_running(marker):
+            time.sleep(0.1)
+        left = processes_running(marker)
+        if left:
+            case.fail('encoders outlived drusel.exe: %s' % left)
+            for pid in left:
+                os.kill(pid, 9)
+        env.pop('FAKE_ENCODER_HANG')
+        again = subprocess.run(['wine', os.path.join(s.WIN_BIN, 'drusel.exe')], cwd=folder,
+                               stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=90)
+        if again.returncode != 0:
+            case.fail('the re-run ended with %d: %r' % (again.returncode, again.stderr[-300:]))
+        got = s.snapshot(case.tree('wine'))
+        want = hanging_encoder_tree(3, (1, 2, 3), mark=b'ID3FAKE:')
+        got = {k: v for k, v in got.items() if k.startswith('koewav/')}
+        if got != want:
+            case.fail('after the re-run the tree is %r' % sorted(got.items()))
+
     return [drusel_names_reach_the_encoder_as_they_are, drusel_progress_in_order, drusel_refuses_the_game_folder,
-            drusel_finishes_an_interrupted_run]
+            drusel_finishes_an_interrupted_run, drusel_hanging_encoder,
+            drusel_killed_ends_its_encoders]

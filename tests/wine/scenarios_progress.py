@@ -56,16 +56,16 @@ def make(s):
             case.fail('not whole voices: %s' % broken[:5])
 
     def drusel_cancelled(case):
-        """Cancel in drusel's window acts as Abort: no encoder starts after it (one call per voice
-        done), the running one's voice is put in place, every other voice stays WAV, no MP3 is left beside a voice, and the last box
-        says how many were done."""
+        """Cancel in drusel's window acts as Abort: no encoder starts after it, the running one is
+        ended and its voice stays WAV like every other voice not done, no MP3 is left beside a voice,
+        and the last box says how many were done."""
         case.registry(s.encoder_registry)
         voices = ['koewav/%03d/Z%03d%05d.WAV' % (f, f, n) for f in (1, 2) for n in range(30)]
         for n, name in enumerate(voices):
             case.write(name, b'RIFF voice %d' % n)
         case.run('drusel', cwd='koewav', status=1, double_click=True, cancel_at=3, wine_only=True, final_box=Box(
-            'キャンセルしました。([0-9]+) / 60 個の音声を処理したところで止めました。変換中だった音声は終わるのを'
-            '待ってから置き換えたので、書きかけのファイルは残っていません。\nもう一度実行すると、続きから変換します。',
+            'キャンセルしました。([0-9]+) / 60 個の音声を処理したところで止めました。'
+            '変換中だった音声はエンコーダを止めて、WAVのまま残しました。\nもう一度実行すると、続きから変換します。',
             OK, 'ok', pattern=True))
         tree = s.snapshot(case.tree('wine'))
         converted = [name for name in voices if tree.get(name, b'').startswith(b'FAKEMP3:')]
@@ -74,7 +74,7 @@ def make(s):
         if done != len(converted) or not 3 <= done < 60 or len(converted) + len(left) != len(voices):
             case.fail('the box says %s voices, %d converted, %d left as WAV of %d' %
                       (done, len(converted), len(left), len(voices)))
-        if case.encoder_calls != done:
+        if case.encoder_calls not in (done, done + 1):
             case.fail('the encoder ran %d times for %s voices done' % (case.encoder_calls, done))
         if any(name.endswith('.mp3') for name in tree):
             case.fail('an MP3 was left beside its voice: %s' % sorted(n for n in tree if n.endswith('.mp3')))
