@@ -66,7 +66,7 @@ TEST_F(DruselTest, ConvertsEveryVoiceInPlace) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, command("001\\Z00100001.WAV") + command("001\\Z00100002.WAV") +
                          command("002\\Z00200007.WAV"));
-    auto files = snapshot(koewav);
+    auto files = payload_snapshot(koewav);
     std::map<std::string, std::string> expected = {
         {"001/", ""}, {"002/", ""},
         {"001/Z00100001.WAV", "FAKEMP3:voice one"},
@@ -86,8 +86,8 @@ TEST_F(DruselTest, IgnoreKeepsTheWav) {
     EXPECT_EQ(r.status, 0) << "skipped files do not change the exit code";
     EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
               "drusel.exe: 001\\Z00100001.WAV: scmpxを起動できないか、変換に失敗しました。\n");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "FAKEMP3:two");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100002.WAV"), "FAKEMP3:two");
 }
 
 TEST_F(DruselTest, RetryRunsTheSameCommandAgain) {
@@ -99,7 +99,7 @@ TEST_F(DruselTest, RetryRunsTheSameCommandAgain) {
     auto calls = encoder_calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0], calls[2]);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
     EXPECT_FALSE(exists(koewav + "/001/Z00100001.WAV.mp3"));
 }
 
@@ -110,9 +110,9 @@ TEST_F(DruselTest, AbortEndsTheRunKeepingEarlierConversions) {
     write_file(plan, "0\n1\n");
     run_result r = run("a\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100002.WAV"), "two");
-    EXPECT_EQ(read_file(koewav + "/002/Z00200001.WAV"), "three");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100002.WAV"), "two");
+    EXPECT_EQ(read_payload(koewav + "/002/Z00200001.WAV"), "three");
     EXPECT_EQ(encoder_calls().size(), 2u) << "nothing after the Abort";
     EXPECT_EQ(r.err.find("plovenakで作成された"), std::string::npos);
 }
@@ -123,7 +123,7 @@ TEST_F(DruselTest, NoAnswerMeansAbortNeverAnEndlessRetry) {
     run_result r = run("");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(encoder_calls().size(), 1u);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "one");
 }
 
 TEST_F(DruselTest, AnUnknownAnswerIsAskedAgain) {
@@ -132,7 +132,7 @@ TEST_F(DruselTest, AnUnknownAnswerIsAskedAgain) {
     run_result r = run("maybe\nignore\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(encoder_calls().size(), 1u);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "one");
 }
 
 TEST_F(DruselTest, EncoderClaimingSuccessWithoutAFileNeverCostsTheVoice) {
@@ -141,7 +141,7 @@ TEST_F(DruselTest, EncoderClaimingSuccessWithoutAFileNeverCostsTheVoice) {
     run_result r = run("i\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("scmpxを起動できないか、変換に失敗しました。"), std::string::npos);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "one");
 }
 
 TEST_F(DruselTest, IgnoredFailureLeavesWhatTheEncoderWrote) {
@@ -149,8 +149,8 @@ TEST_F(DruselTest, IgnoredFailureLeavesWhatTheEncoderWrote) {
     write_file(plan, "99\n");
     run_result r = run("i\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV.mp3"), "FAKEMP3:one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV.mp3"), "FAKEMP3:one");
 }
 
 TEST_F(DruselTest, SkipsDotFoldersPlainFilesAndLongerNames) {
@@ -161,8 +161,8 @@ TEST_F(DruselTest, SkipsDotFoldersPlainFilesAndLongerNames) {
     run_result r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, command("001\\Z00100001.WAV"));
-    EXPECT_EQ(read_file(koewav + "/.ab/Z.WAV"), "hidden");
-    EXPECT_EQ(read_file(koewav + "/abcd/Z.WAV"), "four letters");
+    EXPECT_EQ(read_payload(koewav + "/.ab/Z.WAV"), "hidden");
+    EXPECT_EQ(read_payload(koewav + "/abcd/Z.WAV"), "four letters");
 }
 
 TEST_F(DruselTest, FolderWithoutWavsGetsItsLine) {
@@ -187,13 +187,13 @@ TEST_F(DruselTest, GameFolderIsRefusedBeforeAnythingIsTouched) {
     voice("BGM/BGM01.WAV", "music");
     voice("001/Z00100001.WAV", "one");
     write_file(koewav + "/gameexe.ini", "#REGNAME = \"x\"\n");
-    auto before = snapshot(koewav);
+    auto before = payload_snapshot(koewav);
     run_result r = run();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "drusel.exe: GAMEEXE.INIのあるフォルダでは実行できません。"
                      "plovenakで作成されたkoewavフォルダで実行してください。\n");
-    EXPECT_EQ(snapshot(koewav), before);
+    EXPECT_EQ(payload_snapshot(koewav), before);
     EXPECT_FALSE(exists(log)) << "the encoder was started";
 }
 
@@ -210,8 +210,9 @@ TEST_F(DruselTest, FallsBackToScmpxWhenTheValueIsEmptyOrTheKeyMissing) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "scmpx.exe -e -w 001\\Z00100001.WAV 001\\Z00100001.WAV.mp3\n");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
 
+    voice("001/Z00100001.WAV", "one");
     write_file(registry, "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n\"A\"=\"b\"\r\n");
     r = run("", {path_env});
     EXPECT_EQ(r.status, 0);
@@ -235,11 +236,11 @@ TEST_F(DruselTest, NamesReachTheEncoderAsTheyAre) {
     make_dirs(spaced);
     ASSERT_EQ(symlink(bin_path("fake_encoder").c_str(), (spaced + "/fake_encoder").c_str()), 0);
     use_encoder(spaced + "/fake_encoder");
-    run_result r = run();
+    run_result r = run("y\n");   // not a name plovenak writes: the folder question comes first
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, spaced + "/fake_encoder -e -w 001\\" + odd + " 001\\" + odd + ".mp3\n");
     EXPECT_EQ(encoder_calls(), std::vector<std::string>{"-e -w 001\\" + odd + " 001\\" + odd + ".mp3"});
-    EXPECT_EQ(read_file(koewav + "/001/" + odd), "FAKEMP3:odd");
+    EXPECT_EQ(read_payload(koewav + "/001/" + odd), "FAKEMP3:odd");
 }
 
 // What an earlier run left behind - converted voices, a voice killed between its steps, a stale or
@@ -250,9 +251,11 @@ TEST_F(DruselTest, ReRunsFinishWhatAnEarlierRunLeft) {
     voice("001/Z00100002.WAV", "two");
     voice("002/Z00200001.WAV", "three");
     ASSERT_EQ(run("", env).status, 0);
-    ASSERT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "ID3FAKE:one");
+    ASSERT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "ID3FAKE:one");
+    const std::string one = read_file(koewav + "/001/Z00100001.WAV");
     remove((koewav + "/001/Z00100001.WAV").c_str());
-    write_file(koewav + "/001/Z00100001.WAV.mp3", "ID3FAKE:one");     // killed before its rename
+    write_file(koewav + "/001/Z00100001.WAV.mp3", one);               // killed before its rename
+    write_file(koewav + "/001/Z00100002.WAV.mp3", one);               // a leftover beside a converted voice
     write_file(koewav + "/002/Z00200001.WAV", "three");                // put back as WAV ...
     write_file(koewav + "/002/Z00200001.WAV.mp3", "ID3stale");         // ... beside an old partial MP3
     voice("002/Z00200002.WAV", "four");
@@ -264,7 +267,7 @@ TEST_F(DruselTest, ReRunsFinishWhatAnEarlierRunLeft) {
         {"001/", ""}, {"002/", ""},
         {"001/Z00100001.WAV", "ID3FAKE:one"}, {"001/Z00100002.WAV", "ID3FAKE:two"},
         {"002/Z00200001.WAV", "three"}, {"002/Z00200002.WAV", "ID3FAKE:four"}};
-    EXPECT_EQ(snapshot(koewav), expected);
+    EXPECT_EQ(payload_snapshot(koewav), expected);
     EXPECT_EQ(r.out, command("002\\Z00200001.WAV") + command("002\\Z00200002.WAV"));
     EXPECT_EQ(without_prompts(r.err),
               "001\\Z00100001.WAV.mp3: 001\\Z00100001.WAVに戻します。\n"
@@ -278,11 +281,11 @@ TEST_F(DruselTest, AVoiceSkippedForItsLengthEndsTheRunWithOne) {
     const std::string name = std::string(251, 'z') + ".WAV";   // its MP3 name takes 260 bytes
     voice("001/" + name, "long");
     voice("001/Z00100001.WAV", "one");
-    run_result r = run();
+    run_result r = run("y\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "001\\" + name + ": パスが長すぎます。\n");
-    EXPECT_EQ(read_file(koewav + "/001/" + name), "long");
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_EQ(r.err.substr(r.err.rfind("[y]es, [n]o? ") + 13), "001\\" + name + ": パスが長すぎます。\n");
+    EXPECT_EQ(read_payload(koewav + "/001/" + name), "long");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
 }
 
 // The LAME wrapper turns real speech-like WAVs into MP3s that an independent decoder reads back.
@@ -385,7 +388,7 @@ TEST_F(DruselTest, SeveralEncodersAtOnceEndAsOneAtATime) {
             std::vector<std::string> args;
             if (o == &three) args = {"-j", "3"};
             o->r = run_program(bin_path("drusel"), args, koewav, s.answers, env);
-            o->files = snapshot(koewav);
+            o->files = payload_snapshot(koewav);
             for (const std::string& n : lines_of(read_file(running + "/counts"))) o->peak = std::max(o->peak, stoi(n));
         }
         EXPECT_EQ(three.r.status, s.status) << three.r.err;
@@ -430,12 +433,12 @@ TEST_F(DruselTest, CommandLineOtherThanJobsIsRefusedUntouched) {
         run_result r = run_program(bin_path("drusel"), args, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.err, "drusel.exe: 使い方: drusel [-j [同時に動かすエンコーダの数 (1以上64以下)]]\n");
-        EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "one");
+        EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "one");
     }
     // "-j" alone takes the machine's processors.
     run_result r = run_program(bin_path("drusel"), {"-j"}, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
+    EXPECT_EQ(read_payload(koewav + "/001/Z00100001.WAV"), "FAKEMP3:one");
 }
 
 }  // namespace
