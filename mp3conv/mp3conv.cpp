@@ -233,6 +233,8 @@ static int finish_voice(voice_job* job, int aborted) {
                 return put_in_place(job->mp3_path, job->wav_path, aborted);
             if (aborted) return STEP_DONE;
         } else {
+            // What a failed encoder left - a crash in the middle of its write - is no MP3 of the voice.
+            if (job->status != 0) remove_file(job->mp3_path);
             if (aborted) return STEP_DONE;
             again = ask_again(
                 ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", job->wav_path));
