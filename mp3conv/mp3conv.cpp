@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <vector>
 
 #include "common/common.h"
+#include "mp3conv/mp3_check.h"
 #include "mp3conv/voice_count.h"
 #include "platform/platform.h"
 
@@ -35,14 +37,35 @@ int find_encoder() {
     if (result != REG_OK) {
         // The buffer's contents are undefined after a failed query.
         strcpy(encoder_path, default_encoder);
-        fputs("レジストリの読みとりに失敗しました。。\n", stderr);
+        if (result == REG_NOT_CP932)
+            fprintf(stderr,
+                    "SMX_Pathの値の%lu文字目（U+%04lX）はCP932で表せないため、値を読めません。"
+                    "エンコーダをその文字を含まないフォルダに置いて指定し直してください。\n",
+                    reg_unheld_place, reg_unheld_char);
+        else
+            fputs("レジストリの読みとりに失敗しました。。\n", stderr);
         return 0;
     }
-    if (size < 2)
-        strcpy(encoder_path, default_encoder);
-    else if (size < sizeof encoder_path)
-        encoder_path[size] = '\0';
+    if (size < sizeof encoder_path) encoder_path[size] = '\0';
+    // Quotes were once the way round a blank in the path; the program is started by its name alone.
+    size_t length = strlen(encoder_path);
+    if (length >= 2 && encoder_path[0] == '"' && encoder_path[length - 1] == '"') {
+        memmove(encoder_path, encoder_path + 1, length - 2);
+        encoder_path[length - 2] = '\0';
+    }
+    if (encoder_path[0] == '\0') strcpy(encoder_path, default_encoder);
     return 1;
+}
+
+int is_batch_file(const char* path) {
+    // Windows drops trailing dots and blanks from a name, so "x.bat." runs x.bat.
+    size_t end = strlen(path);
+    while (end > 0 && (path[end - 1] == '.' || path[end - 1] == ' ')) --end;
+    if (end < 4 || path[end - 4] != '.') return 0;
+    char ext[4];
+    for (int i = 0; i < 3; ++i) ext[i] = static_cast<char>(path[end - 3 + i] | 0x20);
+    ext[3] = '\0';
+    return strcmp(ext, "bat") == 0 || strcmp(ext, "cmd") == 0;
 }
 
 // Asks what to do about a failed step: 1 to try it again, 0 to skip the file, -1 to end the run.
@@ -53,19 +76,66 @@ static int ask_again(int answer) {
     return -1;
 }
 
-int is_mp3_start(const unsigned char* bytes, unsigned long count) {
-    if (count >= 3 && bytes[0] == 'I' && bytes[1] == 'D' && bytes[2] == '3') return 1;
-    return count >= 2 && bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0;
-}
-
-// 1 when the file starts with MP3 data; a file that cannot be read is left to the encoder to judge.
-static int holds_mp3(const char* path) {
+// The whole file in memory: voices are small. 0 when it cannot be read.
+static int read_whole(const char* path, std::vector<unsigned char>* bytes) {
     FILE* f = open_file(path, "rb");
     if (!f) return 0;
-    unsigned char start[4];
-    size_t n = fread(start, 1, sizeof start, f);
+    bytes->clear();
+    unsigned char buf[16384];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes->insert(bytes->end(), buf, buf + n);
+    int ok = !ferror(f);
     fclose(f);
-    return is_mp3_start(start, n);
+    return ok;
+}
+
+// What a voice file holds as a run comes to it.
+constexpr int HOLDS_OTHER = 0;      // not MP3 data (a WAV): to be encoded
+constexpr int HOLDS_MP3 = 1;        // a whole MP3: converted by an earlier run
+constexpr int HOLDS_CUT_MP3 = 2;    // starts as MP3 but is not whole: a voice damaged earlier
+
+// A file that cannot be read is left to the encoder to judge.
+static int voice_holds(const char* path) {
+    std::vector<unsigned char> bytes;
+    if (!read_whole(path, &bytes) || !is_mp3_start(bytes.data(), bytes.size())) return HOLDS_OTHER;
+    mp3_facts facts;
+    return check_mp3(bytes.data(), bytes.size(), &facts) ? HOLDS_MP3 : HOLDS_CUT_MP3;
+}
+
+// 1 when the encoder's output is a whole MP3 as long as the WAV; otherwise 0 after asking what to
+// do about it, with *again set as ask_again answers (left alone when quiet).
+static int check_output(const char* wav_path, const char* mp3_path, int* again, int quiet) {
+    std::vector<unsigned char> mp3, wav;
+    mp3_facts facts;
+    if (!read_whole(mp3_path, &mp3)) {
+        if (!quiet)
+            *again = ask_again(ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", wav_path));
+        return 0;
+    }
+    int whole = check_mp3(mp3.data(), mp3.size(), &facts);
+    uint64_t samples = 0;
+    unsigned long rate = 0;
+    // A source that is not a WAV this can measure leaves only the check of the MP3's form.
+    int measured = whole && read_whole(wav_path, &wav) && read_wav_length(wav.data(), wav.size(), wav.size(), &samples, &rate);
+    if (whole && (!measured || mp3_length_matches(&facts, samples, rate))) return 1;
+    // A cut or foreign file must never be taken for this voice, now or by a later run.
+    remove_file(mp3_path);
+    if (quiet) return 0;
+    if (!whole) {
+        *again = ask_again(ask_abort_retry_ignore(
+            "%s: エンコーダが書いたファイルは完全なMP3ではありません（%lu / %lu バイト目から先が読めません）。"
+            "ディスクの空きやエンコーダを確かめてください。WAVファイルはそのまま残します。",
+            wav_path, static_cast<unsigned long>(facts.fault_at), static_cast<unsigned long>(mp3.size())));
+    } else {
+        unsigned long mp3_ms = static_cast<unsigned long>(
+            static_cast<uint64_t>(facts.audio_frames) * facts.samples_per_frame * 1000 / facts.rate);
+        unsigned long wav_ms = static_cast<unsigned long>(samples * 1000 / rate);
+        *again = ask_again(ask_abort_retry_ignore(
+            "%s: エンコーダが書いたMP3の長さ（%lu ミリ秒）が音声の長さ（%lu ミリ秒）と合いません。"
+            "WAVファイルはそのまま残します。",
+            wav_path, mp3_ms, wav_ms));
+    }
+    return 0;
 }
 
 // 1 when the file exists and holds at least one byte.
@@ -154,7 +224,7 @@ static void show_command(voice_job* job) {
 // Starts the voice's encoder, unless the voice is passed over; its command line is printed first
 // when it is the voice to be waited for.
 // *too_long is set when its names do not fit.
-static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s, int first) {
+static int start_voice(voice_job* job, int* too_long, int* damaged, int folder_had_mp3s, int first) {
     int n = snprintf(job->mp3_path, sizeof job->mp3_path, "%s.mp3", job->wav_path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof job->mp3_path) {
         fprintf(stderr, "%s: パスが長すぎます。\n", job->wav_path);
@@ -162,8 +232,16 @@ static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s, int f
         return STEP_DONE;
     }
     // A voice converted by an earlier run must not be encoded a second time.
-    if (holds_mp3(job->wav_path)) {
+    int holds = voice_holds(job->wav_path);
+    if (holds == HOLDS_MP3) {
         fprintf(stderr, "%s: すでにMP3データです。変換しません。\n", job->wav_path);
+        // An MP3 of an earlier try beside it is of no use any more.
+        return folder_had_mp3s && remove_stale_mp3(job->mp3_path) == STEP_ABORT ? STEP_ABORT : STEP_DONE;
+    }
+    if (holds == HOLDS_CUT_MP3) {
+        fprintf(stderr, "%s: MP3データが途中で切れています。この音声はplovenakで書き出し直してください。\n",
+                job->wav_path);
+        *damaged = 1;
         return STEP_DONE;
     }
     if (first) show_command(job);
@@ -187,10 +265,18 @@ static int put_in_place(const char* mp3_path, const char* wav_path, int quiet) {
 static int finish_voice(voice_job* job, int aborted) {
     for (;;) {
         // An encoder that answers success without writing its file must not cost the voice.
-        if (job->status == 0 && has_data(job->mp3_path)) return put_in_place(job->mp3_path, job->wav_path, aborted);
-        if (aborted) return STEP_DONE;
-        int again = ask_again(
-            ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", job->wav_path));
+        int again = 0;
+        if (job->status == 0 && has_data(job->mp3_path)) {
+            if (check_output(job->wav_path, job->mp3_path, &again, aborted))
+                return put_in_place(job->mp3_path, job->wav_path, aborted);
+            if (aborted) return STEP_DONE;
+        } else {
+            // What a failed encoder left - a crash in the middle of its write - is no MP3 of the voice.
+            if (job->status != 0) remove_file(job->mp3_path);
+            if (aborted) return STEP_DONE;
+            again = ask_again(
+                ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", job->wav_path));
+        }
         if (again < 0) return STEP_ABORT;
         if (again == 0) return STEP_DONE;
         int step = launch_encoder(job, 1);
@@ -229,6 +315,7 @@ struct voice_walk {
     int converted;      // some voice folder held WAV files
     int incomplete;     // a search broke off: voices may have been missed
     int too_long;       // a voice was skipped because its names do not fit
+    int damaged;        // a voice holds a cut MP3 an earlier run or encoder left
     int aborted;
     int folder_had_mp3s;   // the current folder held MP3 files beside their WAVs when the walk came to it
 };
@@ -421,7 +508,7 @@ static void convert_voices(voice_walk* walk, int jobs) {
                 walk_over = true;
                 break;
             }
-            int step = start_voice(&job, &walk->too_long, walk->folder_had_mp3s, queue.empty());
+            int step = start_voice(&job, &walk->too_long, &walk->damaged, walk->folder_had_mp3s, queue.empty());
             if (step == STEP_ABORT) walk->aborted = 1;
             if (step == STEP_RUNNING) ++running;
             if (step == STEP_RUNNING || step == STEP_FAILED) queue.push_back(job);
@@ -449,6 +536,60 @@ static void convert_voices(voice_walk* walk, int jobs) {
     }
 }
 
+static char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+static bool same_text(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+// A name plovenak gives a voice of folder: "Z", the folder's name, five digits, ".WAV".
+static bool is_voice_name(const char* name, const char* folder) {
+    if (strlen(name) != 13 || strlen(folder) != 3 || lower(name[0]) != 'z' || !same_text(name + 1, folder, 3) ||
+        !same_text(name + 9, ".wav", 4))
+        return false;
+    for (int i = 4; i < 9; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+}
+
+// A folder that is not plovenak's koewav - a copy of the game's music, any folder of three-letter
+// folders of WAV files - is converted only after the player says so. 0 when the answer is No.
+static int confirm_folder() {
+    char here[260] = "";
+    const char* name = "";
+    if (current_folder(here, sizeof here) == 0) {
+        const char* slash = strrchr(here, '\\');
+        name = slash ? slash + 1 : here;
+    }
+    bool like_koewav = strlen(name) == 6 && same_text(name, "koewav", 6);
+    unsigned long wavs = 0;
+    find_entry folder;
+    intptr_t folders = findfirst("???", &folder);
+    if (folders != -1) {
+        do {
+            if (folder.name[0] == '.' || !(folder.attrib & ATTR_FOLDER)) continue;
+            char pattern[270];
+            snprintf(pattern, sizeof pattern, "%s\\*.wav", folder.name);
+            find_entry file;
+            intptr_t files = findfirst(pattern, &file);
+            if (files == -1) continue;
+            do {
+                ++wavs;
+                if (!is_voice_name(file.name, folder.name)) like_koewav = false;
+            } while (findnext(files, &file) == 0);
+            findclose(files);
+        } while (findnext(folders, &folder) == 0);
+        findclose(folders);
+    }
+    if (like_koewav || wavs == 0) return 1;
+    return ask_yes_no("このフォルダ（%s）はplovenakで作成されたkoewavフォルダには見えません。\n"
+                      "続けると、中の%lu個のWAVファイルをMP3で置き換えます。元のWAVファイルは残りません。\n"
+                      "変換しますか？",
+                      here, wavs) == ANSWER_YES;
+}
+
 int run_drusel(int jobs) {
     // The game folder holds the game's own WAV music, which must never be converted or removed.
     errno = 0;
@@ -457,6 +598,15 @@ int run_drusel(int jobs) {
         return 1;
     }
     find_encoder();
+    // The system runs a batch file through the command interpreter whatever it is given, and a
+    // voice's name would be read there as commands.
+    if (is_batch_file(encoder_path)) {
+        error_box("エンコーダ %s はバッチファイルです。バッチファイルでは音声の名前がコマンドとして読まれるおそれがあるため、"
+                  "使えません。SMX_Pathにはエンコーダの.exeファイルを指定してください。",
+                  encoder_path);
+        return 1;
+    }
+    if (!confirm_folder()) return 1;
     voice_walk walk;
     memset(&walk, 0, sizeof walk);
     walk.files = -1;
@@ -472,7 +622,7 @@ int run_drusel(int jobs) {
     if (walk.folders != -1) findclose(walk.folders);
     // A voice folder whose search broke off may hold voices that were never converted, and a
     // voice skipped for its length was never converted either: the run must not end as a success.
-    int status = walk.aborted || walk.incomplete || walk.too_long ? 1 : 0;
+    int status = walk.aborted || walk.incomplete || walk.too_long || walk.damaged ? 1 : 0;
     if (!status && !walk.converted) {
         error_box("plovenakで作成されたkoewavフォルダで実行してください。");
         status = 1;

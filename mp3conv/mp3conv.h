@@ -9,8 +9,8 @@ extern char encoder_path[260];
 // 1 when SMX_Path was read (an empty value keeps "scmpx.exe"), 0 when the key or value is missing.
 int find_encoder();
 
-// 1 when the bytes at the start of a file are MP3 data: an ID3 tag or an MPEG frame sync.
-int is_mp3_start(const unsigned char* bytes, unsigned long count);
+// 1 when the system would run the program through the command interpreter: a .bat or .cmd file.
+int is_batch_file(const char* path);
 
 // The number of encoders to run at once from the command line: 1 without options, N for "-j N",
 // the processors of the machine for "-j" alone. 0 when the command line is not understood.

@@ -39,6 +39,7 @@ constexpr long REG_NOT_FOUND = 2;          // ERROR_FILE_NOT_FOUND
 constexpr long REG_ACCESS_DENIED = 5;      // ERROR_ACCESS_DENIED
 constexpr long REG_MORE_DATA = 234;        // ERROR_MORE_DATA
 constexpr long REG_BAD_STORE = 1009;       // ERROR_BADDB
+constexpr long REG_NOT_CP932 = 1113;       // ERROR_NO_UNICODE_TRANSLATION: string data CP932 cannot hold
 constexpr unsigned REG_ACCESS_QUERY = 1;   // KEY_QUERY_VALUE
 constexpr unsigned REG_ACCESS_SET = 2;     // KEY_SET_VALUE
 constexpr uint32_t REG_TYPE_SZ = 1;        // REG_SZ
@@ -48,6 +49,9 @@ long reg_open_key(const char* subkey, unsigned access, reg_key* out);
 // RegQueryValueExA(key, name, NULL, NULL, data, size): size is the room in data on the way in and
 // the length of the stored data on the way out (REG_MORE_DATA when it did not fit).
 long reg_query_value(reg_key key, const char* name, unsigned char* data, uint32_t* size);
+// After REG_NOT_CP932 from reg_query_value: the first character CP932 lacks (its code point) and its
+// place in the value, counted in characters from 1.
+extern unsigned long reg_unheld_char, reg_unheld_place;
 // RegSetValueExA(key, name, 0, type, data, size).
 long reg_set_value(reg_key key, const char* name, uint32_t type, const unsigned char* data, uint32_t size);
 // RegCloseKey(key).

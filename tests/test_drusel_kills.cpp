@@ -45,7 +45,7 @@ TEST(DruselKills, ARunKilledAtAnyStepIsFinishedByTheNext) {
                 if (children) args.insert(args.begin(), "-f");
                 args.insert(args.end(), jobs.begin(), jobs.end());
                 run_result killed = run_program(find_program("strace"), args, koewav, "", env);
-                auto between = snapshot(koewav);
+                auto between = payload_snapshot(koewav);
                 for (const auto& [name, bytes] : voices) {
                     // Whole under one of its names: its WAV, or its whole MP3 under either.
                     bool whole = between[name] == bytes || between[name] == "ID3FAKE:" + bytes ||
@@ -56,7 +56,7 @@ TEST(DruselKills, ARunKilledAtAnyStepIsFinishedByTheNext) {
                 EXPECT_EQ(again.status, 0) << again.err;
                 std::map<std::string, std::string> expected = {{"001/", ""}, {"002/", ""}};
                 for (const auto& [name, bytes] : voices) expected[name] = "ID3FAKE:" + bytes;
-                EXPECT_EQ(snapshot(koewav), expected) << "after the re-run\n" << again.err;
+                EXPECT_EQ(payload_snapshot(koewav), expected) << "after the re-run\n" << again.err;
                 if (killed.status == 0 && again.out.empty()) {   // the kill came too late: all done
                     EXPECT_GE(n, 2) << "the sweep never killed a step";
                     break;

@@ -417,7 +417,7 @@ TEST(FaultLoops, DruselNeverLosesAVoice) {
         *fired = !fault.empty() && fault_fired(dir / "fault.log");
 
         EXPECT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << "\n" << r.err;
-        auto after = snapshot(koewav);
+        auto after = payload_snapshot(koewav);
         int converted = 0;
         for (const auto& [name, wav] : t.voices) {
             const std::string mp3 = "MP3:" + wav;

@@ -587,6 +587,8 @@ long reg_open_key(const char* subkey, unsigned access, reg_key* out) {
     return REG_OK;
 }
 
+unsigned long reg_unheld_char, reg_unheld_place;
+
 long reg_query_value(reg_key key, const char* name, unsigned char* data, uint32_t* size) {
     if (int e = fault_check(0)) return fault_code(e);
     if (!key) return REG_INVALID_HANDLE;

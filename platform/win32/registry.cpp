@@ -7,8 +7,25 @@
 #include <cstring>
 #include <vector>
 
-// Key paths and value names the registry cannot hold: bytes that are not CP932.
-static const long REG_NOT_CP932 = ERROR_NO_UNICODE_TRANSLATION;
+unsigned long reg_unheld_char, reg_unheld_place;
+
+// Finds the first character of the text that CP932 lacks, for the tools to name it.
+static void find_unheld(const wchar_t* text, int units) {
+    reg_unheld_char = 0;
+    reg_unheld_place = 0;
+    for (int i = 0, place = 1; i < units; ++place) {
+        int width = i + 1 < units && text[i] >= 0xD800 && text[i] < 0xDC00 ? 2 : 1;
+        char out[8];
+        BOOL lost = FALSE;
+        int n = WideCharToMultiByte(TEXT_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text + i, width, out, sizeof out, NULL, &lost);
+        if (n <= 0 || lost) {
+            reg_unheld_char = width == 2 ? 0x10000 + ((text[i] - 0xD800UL) << 10) + (text[i + 1] - 0xDC00UL) : text[i];
+            reg_unheld_place = static_cast<unsigned long>(place);
+            return;
+        }
+        i += width;
+    }
+}
 
 static bool is_string_type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -49,7 +66,10 @@ long reg_query_value(reg_key key, const char* name, unsigned char* data, uint32_
     int length = units ? narrow_text(wide.data(), units, text.data(), static_cast<int>(text.size())) : 0;
     // A value with a character CP932 lacks is unreadable to the tools: they report the key and value
     // as they do for any value they cannot read, never go on with a look-alike name.
-    if (length < 0) return REG_NOT_CP932;
+    if (length < 0) {
+        find_unheld(wide.data(), units);
+        return REG_NOT_CP932;
+    }
     if (!size) return REG_OK;
     if (data && *size < static_cast<uint32_t>(length)) {
         *size = static_cast<uint32_t>(length);

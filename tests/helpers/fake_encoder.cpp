@@ -9,15 +9,20 @@
 // names a folder where each call marks itself while it runs and appends to its file "counts" how
 // many calls it saw running, at its start and its end. FAKE_ENCODER_SAY makes it print a line of
 // its own on standard output, to show where an encoder's output lands among the converter's.
+// The marker and IN's bytes are the body of an ID3v2 tag, followed by silent MPEG-1 layer III
+// frames as long as IN's WAV header says (one frame when IN is no WAV), so the output passes the
+// converter's check of MP3 data.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <string>
 #include <vector>
 #include <dirent.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "tests/helpers/fake_mp3.h"
 
 extern const char tool_title[] = "fake_encoder";
 
@@ -70,6 +75,24 @@ static void count_running(const std::string& folder) {
     }
 }
 
+// Encoders that claim success for output that is not their voice: exit 0 after writing it, or a
+// crash (abort) in the middle of the write.
+static int misbehave_with(const std::string& how, const std::string& body, const std::string& mp3, FILE* out) {
+    std::string data;
+    if (how == "cut") data = mp3.substr(0, mp3.size() - 100);
+    else if (how == "garbage") data = "this is not an MP3 at all\n";
+    else if (how == "stub") data = std::string("\xFF\xFB\x90\xC0stub...", 11);
+    else if (how == "short") data = mp3.substr(0, 10 + body.size() + 417);
+    else if (how == "crash") {
+        fwrite(mp3.data(), 1, mp3.size() / 2, out);
+        fflush(out);
+        abort();
+    } else data = mp3;   // "full": the whole MP3, its failed writes unreported as LAME does
+    fwrite(data.data(), 1, data.size(), out);
+    fclose(out);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     const char* log_path = getenv("FAKE_ENCODER_LOG");
     std::vector<std::string> calls = read_lines(log_path);
@@ -120,11 +143,14 @@ int main(int argc, char** argv) {
         fclose(in);
         return fclose(out) == 0 ? 0 : 5;
     }
-    fputs(getenv("FAKE_ENCODER_ID3") ? "ID3FAKE:" : "FAKEMP3:", out);
+    std::string body = getenv("FAKE_ENCODER_ID3") ? "ID3FAKE:" : "FAKEMP3:";
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, in)) > 0) fwrite(buf, 1, n, out);
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) body.append(buf, n);
     fclose(in);
+    std::string mp3 = fake_mp3(body);
+    if (const char* misbehave = getenv("FAKE_ENCODER_MISBEHAVE")) return misbehave_with(misbehave, body, mp3, out);
+    fwrite(mp3.data(), 1, mp3.size(), out);
     if (fclose(out) != 0) return 5;
     return status;
 }

@@ -248,3 +248,18 @@ std::string registry_escape(const std::string& value) {
     }
     return out;
 }
+
+std::string fake_payload(const std::string& data) {
+    if (data.size() < 10 || data.compare(0, 6, std::string("ID3\x03\0\0", 6)) != 0) return data;
+    size_t n = 0;
+    for (int i = 6; i < 10; ++i) n = n << 7 | (static_cast<unsigned char>(data[i]) & 0x7F);
+    return data.size() - 10 < n ? data : data.substr(10, n);
+}
+
+std::string read_payload(const std::string& path) { return fake_payload(read_file(path)); }
+
+std::map<std::string, std::string> payload_snapshot(const std::string& root) {
+    std::map<std::string, std::string> files = snapshot(root);
+    for (auto& entry : files) entry.second = fake_payload(entry.second);
+    return files;
+}

@@ -36,6 +36,12 @@ void make_dirs(const std::string& path);                  // mkdir -p
 
 // Every file below root (relative name -> bytes), folders as name + "/" -> "".
 std::map<std::string, std::string> snapshot(const std::string& root);
+// What tests/helpers/fake_encoder wrote into its MP3 (the marker and the WAV's bytes, kept in the
+// MP3's ID3v2 tag); any other data as it is.
+std::string fake_payload(const std::string& data);
+// A file's fake_payload, and a snapshot of them.
+std::string read_payload(const std::string& path);
+std::map<std::string, std::string> payload_snapshot(const std::string& root);
 
 struct run_result {
     int status;        // exit status, or 128 + signal number

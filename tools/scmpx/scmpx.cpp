@@ -2,7 +2,8 @@
 // drusel hands it names with backslashes, which are usually the files' own names with "/" for "\":
 // then LAME is given the files themselves, as a plain call of LAME would be. Names that need the
 // platform layer's path rules (another letter case) are opened through it and LAME works on pipes.
-// Exits 0 only when OUT was written, and leaves no partial OUT behind.
+// Exits 0 only when OUT was written whole - LAME answers 0 even when its last write failed for lack
+// of space, so OUT is checked as MP3 data as long as IN - and leaves no partial OUT behind.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,11 +13,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "mp3conv/mp3_check.h"
 #include "platform/platform.h"
 
 extern const char tool_title[] = "scmpx";
@@ -106,6 +109,37 @@ static int encode(FILE* in, FILE* out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+static bool read_whole(const char* path, std::vector<unsigned char>* bytes) {
+    FILE* f = open_file(path, "rb");
+    if (!f) return false;
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes->insert(bytes->end(), buf, buf + n);
+    bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+// true when OUT is a whole MP3 as long as IN (when IN's length can be read).
+static bool output_is_whole(const char* in_path, const char* out_path) {
+    std::vector<unsigned char> in, out;
+    mp3_facts facts;
+    if (!read_whole(out_path, &out) || !check_mp3(out.data(), out.size(), &facts)) {
+        fprintf(stderr, "scmpx: %s is not whole MP3 data (%s at byte %lu of %lu)\n", out_path,
+                facts.fault ? facts.fault : "unreadable", static_cast<unsigned long>(facts.fault_at),
+                static_cast<unsigned long>(out.size()));
+        return false;
+    }
+    uint64_t samples;
+    unsigned long rate;
+    if (read_whole(in_path, &in) && read_wav_length(in.data(), in.size(), in.size(), &samples, &rate) &&
+        !mp3_length_matches(&facts, samples, rate)) {
+        fprintf(stderr, "scmpx: %s does not last as long as %s\n", out_path, in_path);
+        return false;
+    }
+    return true;
+}
+
 static std::string slashed(const char* path) {
     std::string p = path;
     for (char& c : p)
@@ -136,7 +170,7 @@ static int encode_files(const char* in_path, const char* out_path) {
         if (errno != EINTR) return -1;
     }
     int result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (result == 0 && (stat(out.c_str(), &st) != 0 || st.st_size == 0)) result = -1;
+    if (result == 0 && !output_is_whole(in.c_str(), out.c_str())) result = -1;
     if (result != 0) {
         remove(out.c_str());
         fprintf(stderr, "scmpx: could not encode %s to %s\n", in_path, out_path);
@@ -166,6 +200,7 @@ int main(int argc, char** argv) {
     fclose(in);
     long written = ftell(out);
     int closed = fclose(out);
+    if (status == 0 && closed == 0 && written > 0 && !output_is_whole(in_path, out_path)) status = -1;
     if (status != 0 || closed != 0 || written <= 0) {
         // Leave no half-made MP3 behind.
         remove_file(out_path);
