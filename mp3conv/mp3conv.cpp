@@ -12,6 +12,7 @@
 #include "common/common.h"
 #include "mp3conv/voice_count.h"
 #include "platform/platform.h"
+#include "platform/messages.h"
 
 char encoder_path[260] = "scmpx.exe";
 
@@ -21,7 +22,7 @@ int find_encoder() {
     uint32_t size = sizeof encoder_path;
     reg_key key;
     if (reg_open_key("Software\\vurlo\\_inmm.dll", REG_ACCESS_QUERY, &key) != REG_OK) {
-        fputs("_inmm.dllのレジストリが見つかりません。\n", stderr);
+        fputs(translate_message("_inmm.dllのレジストリが見つかりません。\n"), stderr);
         return 0;
     }
     long result = reg_query_value(key, "SMX_Path", reinterpret_cast<unsigned char*>(encoder_path), &size);
@@ -32,7 +33,7 @@ int find_encoder() {
     if (result != REG_OK) {
         // The buffer's contents are undefined after a failed query.
         strcpy(encoder_path, default_encoder);
-        fputs("レジストリの読みとりに失敗しました。。\n", stderr);
+        fputs(translate_message("レジストリの読みとりに失敗しました。。\n"), stderr);
         return 0;
     }
     if (size < 2)
@@ -119,13 +120,13 @@ static int launch_encoder(voice_job* job, int may_be_left) {
 static int start_voice(voice_job* job, int* too_long, int folder_had_mp3s) {
     int n = snprintf(job->mp3_path, sizeof job->mp3_path, "%s.mp3", job->wav_path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof job->mp3_path) {
-        fprintf(stderr, "%s: パスが長すぎます。\n", job->wav_path);
+        fprintf(stderr, translate_message("%s: パスが長すぎます。\n"), job->wav_path);
         *too_long = 1;
         return STEP_DONE;
     }
     // A voice converted by an earlier run must not be encoded a second time.
     if (holds_mp3(job->wav_path)) {
-        fprintf(stderr, "%s: すでにMP3データです。変換しません。\n", job->wav_path);
+        fprintf(stderr, translate_message("%s: すでにMP3データです。変換しません。\n"), job->wav_path);
         return STEP_DONE;
     }
     printf("%s -e -w %s %s\n", encoder_path, job->wav_path, job->mp3_path);
@@ -223,7 +224,7 @@ static int restore_lone_mp3s(const char* folder, voice_walk* walk) {
             snprintf(wav_path, sizeof wav_path, "%.*s", n - 4, mp3_path);
             errno = 0;
             if (file_access(wav_path, 0) != 0 && errno == ENOENT && has_data(mp3_path)) {
-                fprintf(stderr, "%s: %sに戻します。\n", mp3_path, wav_path);
+                fprintf(stderr, translate_message("%s: %sに戻します。\n"), mp3_path, wav_path);
                 if (put_in_place(mp3_path, wav_path, 0) == STEP_ABORT) {
                     walk->aborted = 1;
                     findclose(search);
@@ -258,7 +259,7 @@ static int open_folder(const char* folder, voice_walk* walk) {
         report_broken_search(folder);
         walk->incomplete = 1;
     } else {
-        fprintf(stderr, "%s: wavファイルがありません。\n", folder);
+        fprintf(stderr, translate_message("%s: wavファイルがありません。\n"), folder);
     }
     return 0;
 }
@@ -271,7 +272,7 @@ static int next_voice(voice_walk* walk, char* wav_path, size_t room) {
             int n = snprintf(wav_path, room, "%s\\%s", walk->folder.name, walk->file.name);
             int fits = n >= 0 && static_cast<size_t>(n) < room;
             if (!fits) {
-                fprintf(stderr, "%s\\%s: パスが長すぎます。\n", walk->folder.name, walk->file.name);
+                fprintf(stderr, translate_message("%s\\%s: パスが長すぎます。\n"), walk->folder.name, walk->file.name);
                 walk->too_long = 1;
             }
             int next = take_next(walk->files, &walk->file, walk->folder.name);

@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/messages.h"
 
 extern char** environ;
 
@@ -102,13 +103,13 @@ long start_program(const char* const* args) {
     fflush(nullptr);
     std::string program = find_program_file(args[0]);
     if (program.empty()) {
-        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        fprintf(stderr, translate_message("%s を起動できません。\n"), args[0]);
         return -1;
     }
     pid_t pid;
     int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char* const*>(args), environ);
     if (rc != 0) {
-        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        fprintf(stderr, translate_message("%s を起動できません。\n"), args[0]);
         return -1;
     }
     running.insert(pid);
