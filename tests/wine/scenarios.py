@@ -355,7 +355,7 @@ class Case:
                     return
                 env = dict(os.environ, VNAUDIO_REGISTRY=self.side_file(side, 'registry.reg'),
                            FAKE_ENCODER_LOG=log, FAKE_ENCODER_PLAN=plan_file, LC_ALL='C.UTF-8',
-                           VNAUDIO_ANSI_CODE_PAGE=CODE_PAGE)
+                           VNAUDIO_ANSI_CODE_PAGE=CODE_PAGE, VNAUDIO_LANG='ja' if LOCALE == 'ja' else 'en')
                 env.pop('LOCPATH', None)
                 answers = ''.join(b.answer + '\n' for b in boxes if b.buttons != OK)
                 proc = subprocess.run([program] + list(args), cwd=folder, input=answers.encode(),
@@ -1166,7 +1166,9 @@ def compare_locales(first, second):
                 for f in sorted(set(ta) | set(tb)):
                     if ta.get(f) != tb.get(f):
                         problems.append('tree %d: %s differs: %s / %s' % (i + 1, f, shorten(ta.get(f)), shorten(tb.get(f))))
-            for what in ('registry', 'runs', 'restored'):
+            # The boxes and streams are each locale's language, checked against the native run under
+            # the same language; what the tools leave behind is the same under both.
+            for what in ('registry', 'restored'):
                 if a[what] != b[what]:
                     problems.append('%s differ:\n      %s\n      %s' % (what, shorten(a[what], 400), shorten(b[what], 400)))
         label = '%s (%s vs %s)' % (name[:-len('.pickle')], os.path.basename(first), os.path.basename(second))
