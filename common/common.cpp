@@ -6,11 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/messages.h"
 #include "platform/platform.h"
 
 int vmessage_box(unsigned type, const char* format, va_list args) {
     char text[1024];
-    int n = vsnprintf(text, sizeof text, format, args);
+    int n = vsnprintf(text, sizeof text, translate_message(format), args);
     if (n < 0) {
         text[0] = '\0';
     } else if (static_cast<size_t>(n) >= sizeof text) {
@@ -53,7 +54,7 @@ void info_box(const char* format, ...) {
 void notice(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vfprintf(stderr, translate_message(format), args);
     va_end(args);
     fputc('\n', stderr);
 }
@@ -155,7 +156,7 @@ void end_progress(const char* format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
+    int n = vsnprintf(text, sizeof text, translate_message(format), args);
     va_end(args);
     if (n < 0) text[0] = '\0';
     progress_end(text);

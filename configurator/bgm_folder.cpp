@@ -7,6 +7,7 @@
 #include "common/common.h"
 #include "configurator/engine.h"
 #include "platform/platform.h"
+#include "platform/messages.h"
 
 static const char PREFIX[] = "BGMフォルダ名の取得に失敗:\n";
 
@@ -15,24 +16,24 @@ char* get_bgm_folder(FILE* ini) {
     size_t length = 0;
     int found = find_registry_name(ini, name, &length);
     if (found == 0) {
-        error_box("%sGAMEEXE.INIに項目#REGNAMEが見つかりません。", PREFIX);
+        error_box("%sGAMEEXE.INIに項目#REGNAMEが見つかりません。", translate_message(PREFIX));
         return nullptr;
     }
     if (found < 0) {
         error_box("%sGAMEEXE.INIの#REGNAMEが長すぎます(%uバイト)。レジストリのキー名にできるのは%uバイトまでです。",
-                  PREFIX, static_cast<unsigned>(length), static_cast<unsigned>(MAX_REGNAME_LENGTH));
+                  translate_message(PREFIX), static_cast<unsigned>(length), static_cast<unsigned>(MAX_REGNAME_LENGTH));
         return nullptr;
     }
 
     char key_path[REGNAME_SIZE];
     if (!format_game_key(key_path, name)) {
         // No key path this long can exist; say so in the words of a key that cannot be opened.
-        error_box("%sレジストリ HKEY_CURRENT_USER\\Software\\%s を開けません。", PREFIX, name);
+        error_box("%sレジストリ HKEY_CURRENT_USER\\Software\\%s を開けません。", translate_message(PREFIX), name);
         return nullptr;
     }
     reg_key key = nullptr;
     if (reg_open_key(key_path, REG_ACCESS_QUERY, &key) != REG_OK) {
-        error_box("%sレジストリ HKEY_CURRENT_USER\\%s を開けません。", PREFIX, key_path);
+        error_box("%sレジストリ HKEY_CURRENT_USER\\%s を開けません。", translate_message(PREFIX), key_path);
         return nullptr;
     }
 
@@ -46,7 +47,7 @@ char* get_bgm_folder(FILE* ini) {
 
     if (result != REG_OK) {
         free(folder);
-        error_box("%sHKEY_CURRENT_USER\\%s\\BGM_FOLDER を読めません。", PREFIX, key_path);
+        error_box("%sHKEY_CURRENT_USER\\%s\\BGM_FOLDER を読めません。", translate_message(PREFIX), key_path);
         return nullptr;
     }
     folder[size < BGM_FOLDER_SIZE ? size : BGM_FOLDER_SIZE] = '\0';

@@ -9,6 +9,7 @@
 #include "configurator/bgm_folder.h"
 #include "configurator/engine.h"
 #include "configurator/track_timing.h"
+#include "platform/messages.h"
 
 static const char GAMEEXE_NAME[] = "GAMEEXE.INI";
 static const char TRACK_TABLE_NAME[] = "_inmm.ini";
@@ -197,7 +198,7 @@ int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system) {
     // The lookup read up to "#REGNAME"; every line before it must be copied as well.
     int result = 1;
     if (fseek(input, 0, SEEK_SET) != 0) {
-        report_read_failure(ORIGINAL_NAME, errno);
+        report_read_failure(translate_message(ORIGINAL_NAME), errno);
         result = 0;
     }
     clearerr(input);
@@ -226,7 +227,7 @@ int rewrite_gameexe(FILE* input, FILE* output, FILE* track_table, int system) {
     }
     // A read error would otherwise pass for the end of the file and cut the new GAMEEXE.INI short.
     if (result && ferror(input)) {
-        report_read_failure(ORIGINAL_NAME, errno);
+        report_read_failure(translate_message(ORIGINAL_NAME), errno);
         result = 0;
     }
     free(found);

@@ -17,6 +17,7 @@
 #include "mp3conv/mp3_check.h"
 #include "mp3conv/voice_count.h"
 #include "platform/platform.h"
+#include "platform/messages.h"
 
 char encoder_path[260] = "scmpx.exe";
 
@@ -26,7 +27,7 @@ int find_encoder() {
     uint32_t size = sizeof encoder_path;
     reg_key key;
     if (reg_open_key("Software\\vurlo\\_inmm.dll", REG_ACCESS_QUERY, &key) != REG_OK) {
-        fputs("_inmm.dllのレジストリが見つかりません。\n", stderr);
+        fputs(translate_message("_inmm.dllのレジストリが見つかりません。\n"), stderr);
         return 0;
     }
     long result = reg_query_value(key, "SMX_Path", reinterpret_cast<unsigned char*>(encoder_path), &size);
@@ -38,12 +39,12 @@ int find_encoder() {
         // The buffer's contents are undefined after a failed query.
         strcpy(encoder_path, default_encoder);
         if (result == REG_NOT_CP932)
-            fprintf(stderr,
+            fprintf(stderr, translate_message(
                     "SMX_Pathの値の%lu文字目（U+%04lX）はCP932で表せないため、値を読めません。"
-                    "エンコーダをその文字を含まないフォルダに置いて指定し直してください。\n",
+                    "エンコーダをその文字を含まないフォルダに置いて指定し直してください。\n"),
                     reg_unheld_place, reg_unheld_char);
         else
-            fputs("レジストリの読みとりに失敗しました。。\n", stderr);
+            fputs(translate_message("レジストリの読みとりに失敗しました。。\n"), stderr);
         return 0;
     }
     if (size < sizeof encoder_path) encoder_path[size] = '\0';
@@ -227,19 +228,19 @@ static void show_command(voice_job* job) {
 static int start_voice(voice_job* job, int* too_long, int* damaged, int folder_had_mp3s, int first) {
     int n = snprintf(job->mp3_path, sizeof job->mp3_path, "%s.mp3", job->wav_path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof job->mp3_path) {
-        fprintf(stderr, "%s: パスが長すぎます。\n", job->wav_path);
+        fprintf(stderr, translate_message("%s: パスが長すぎます。\n"), job->wav_path);
         *too_long = 1;
         return STEP_DONE;
     }
     // A voice converted by an earlier run must not be encoded a second time.
     int holds = voice_holds(job->wav_path);
     if (holds == HOLDS_MP3) {
-        fprintf(stderr, "%s: すでにMP3データです。変換しません。\n", job->wav_path);
+        fprintf(stderr, translate_message("%s: すでにMP3データです。変換しません。\n"), job->wav_path);
         // An MP3 of an earlier try beside it is of no use any more.
         return folder_had_mp3s && remove_stale_mp3(job->mp3_path) == STEP_ABORT ? STEP_ABORT : STEP_DONE;
     }
     if (holds == HOLDS_CUT_MP3) {
-        fprintf(stderr, "%s: MP3データが途中で切れています。この音声はplovenakで書き出し直してください。\n",
+        fprintf(stderr, translate_message("%s: MP3データが途中で切れています。この音声はplovenakで書き出し直してください。\n"),
                 job->wav_path);
         *damaged = 1;
         return STEP_DONE;
@@ -348,7 +349,7 @@ static int restore_lone_mp3s(const char* folder, voice_walk* walk) {
             snprintf(wav_path, sizeof wav_path, "%.*s", n - 4, mp3_path);
             errno = 0;
             if (file_access(wav_path, 0) != 0 && errno == ENOENT && has_data(mp3_path)) {
-                fprintf(stderr, "%s: %sに戻します。\n", mp3_path, wav_path);
+                fprintf(stderr, translate_message("%s: %sに戻します。\n"), mp3_path, wav_path);
                 if (put_in_place(mp3_path, wav_path, 0) == STEP_ABORT) {
                     walk->aborted = 1;
                     findclose(search);
@@ -383,7 +384,7 @@ static int open_folder(const char* folder, voice_walk* walk) {
         report_broken_search(folder);
         walk->incomplete = 1;
     } else {
-        fprintf(stderr, "%s: wavファイルがありません。\n", folder);
+        fprintf(stderr, translate_message("%s: wavファイルがありません。\n"), folder);
     }
     return 0;
 }
@@ -396,7 +397,7 @@ static int next_voice(voice_walk* walk, char* wav_path, size_t room) {
             int n = snprintf(wav_path, room, "%s\\%s", walk->folder.name, walk->file.name);
             int fits = n >= 0 && static_cast<size_t>(n) < room;
             if (!fits) {
-                fprintf(stderr, "%s\\%s: パスが長すぎます。\n", walk->folder.name, walk->file.name);
+                fprintf(stderr, translate_message("%s\\%s: パスが長すぎます。\n"), walk->folder.name, walk->file.name);
                 walk->too_long = 1;
             }
             int next = take_next(walk->files, &walk->file, walk->folder.name);

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "platform/messages.h"
+
 constexpr const char* PROGRESS_COUNT = "%lu / %lu 個の音声";       // done, total
 constexpr const char* PROGRESS_COUNT_UNKNOWN = "%lu 個の音声";      // done
 constexpr const char* PROGRESS_LEFT_HOURS = "残り約%lu時間%02lu分";
@@ -28,13 +30,13 @@ inline long progress_seconds_left(unsigned long done, unsigned long total, unsig
 inline void format_time_left(long seconds, char* out, size_t room, const char* estimating) {
     unsigned long s = static_cast<unsigned long>(seconds);
     if (seconds < 0)
-        snprintf(out, room, "%s", estimating ? estimating : "");
+        snprintf(out, room, "%s", estimating ? translate_message(estimating) : "");
     else if (s >= 3600)
-        snprintf(out, room, PROGRESS_LEFT_HOURS, s / 3600, s / 60 % 60);
+        snprintf(out, room, translate_message(PROGRESS_LEFT_HOURS), s / 3600, s / 60 % 60);
     else if (s >= 60)
-        snprintf(out, room, PROGRESS_LEFT_MINUTES, s / 60, s % 60);
+        snprintf(out, room, translate_message(PROGRESS_LEFT_MINUTES), s / 60, s % 60);
     else
-        snprintf(out, room, PROGRESS_LEFT_SECONDS, s);
+        snprintf(out, room, translate_message(PROGRESS_LEFT_SECONDS), s);
 }
 
 #endif

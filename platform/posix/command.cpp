@@ -20,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/messages.h"
 
 extern char** environ;
 
@@ -226,7 +227,7 @@ long start_program(const char* const* args) {
     std::string program = find_program_file(args[0]);
     pid_t pid = program.empty() ? -1 : spawn_guarded(program, args);
     if (pid < 0) {
-        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        fprintf(stderr, translate_message("%s を起動できません。\n"), args[0]);
         return -1;
     }
     return pid;

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/progress_text.h"
+#include "platform/messages.h"
 
 namespace {
 
@@ -45,9 +46,9 @@ void draw_line() {
     if (filled > BAR) filled = BAR;
     char count[96], left[96];
     if (line_total)
-        snprintf(count, sizeof count, PROGRESS_COUNT, line_done, line_total);
+        snprintf(count, sizeof count, translate_message(PROGRESS_COUNT), line_done, line_total);
     else
-        snprintf(count, sizeof count, PROGRESS_COUNT_UNKNOWN, line_done);
+        snprintf(count, sizeof count, translate_message(PROGRESS_COUNT_UNKNOWN), line_done);
     format_time_left(progress_seconds_left(line_done, line_total, milliseconds_since(started)), left, sizeof left,
                      nullptr);
     std::string text = "\r[" + std::string(static_cast<size_t>(filled), '#') +

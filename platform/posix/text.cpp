@@ -7,6 +7,7 @@
 #include <iconv.h>
 
 #include "platform/platform.h"
+#include "platform/messages.h"
 #include "platform/posix/posix_internal.h"
 
 unsigned ansi_code_page() {
@@ -105,4 +106,14 @@ size_t utf16_to_cp932(const uint16_t* text, size_t length, char* out, size_t roo
     memcpy(out, narrow.data(), narrow.size());
     out[narrow.size()] = '\0';
     return narrow.size();
+}
+
+int user_language_japanese() {
+    // The locale that names the language of messages, in the order the C library weighs them.
+    const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    for (const char* name : names) {
+        const char* value = getenv(name);
+        if (value && *value) return strncmp(value, "ja", 2) == 0;
+    }
+    return 0;
 }

@@ -3,6 +3,7 @@
 // console window of the program's own, and our standard handles passed on.
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
+#include "platform/messages.h"
 
 #include <windows.h>
 #include <cstdio>
@@ -117,7 +118,7 @@ long start_program(const char* const* args) {
     unlock_inheritance();
     if (!started) {
         // The same words as the Linux build: a script reading them need not know the system.
-        fprintf(stderr, "%s を起動できません。\n", args[0]);
+        fprintf(stderr, translate_message("%s を起動できません。\n"), args[0]);
         return -1;
     }
     // A system that refuses the job (an older Windows inside a job of its own) still runs the program.

@@ -2,6 +2,7 @@
 // to CP932 here, so a Japanese name means the same file on every system locale.
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
+#include "platform/messages.h"
 
 #include <direct.h>
 #include <io.h>
@@ -131,7 +132,7 @@ static bool take_name(const wchar_t* name, unsigned attrib, find_entry* out) {
     }
     char shown[sizeof out->name];
     if (narrow_for_display(name, -1, shown, sizeof shown) < 0) strcpy(shown, "?");
-    fprintf(stderr, "%s: 名前にCP932で表せない文字があるため飛ばします。\n", shown);
+    fprintf(stderr, translate_message("%s: 名前にCP932で表せない文字があるため飛ばします。\n"), shown);
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "platform/progress_text.h"
 #include "platform/win32/win32_internal.h"
+#include "platform/messages.h"
 
 #include <commctrl.h>
 
@@ -57,9 +58,9 @@ void refresh(HWND hwnd) {
     if (done != shown.done) {
         char count[96];
         if (state_total)
-            snprintf(count, sizeof count, PROGRESS_COUNT, static_cast<unsigned long>(done), state_total);
+            snprintf(count, sizeof count, translate_message(PROGRESS_COUNT), static_cast<unsigned long>(done), state_total);
         else
-            snprintf(count, sizeof count, PROGRESS_COUNT_UNKNOWN, static_cast<unsigned long>(done));
+            snprintf(count, sizeof count, translate_message(PROGRESS_COUNT_UNKNOWN), static_cast<unsigned long>(done));
         set_text(ID_COUNT, widen(count));
         SendDlgItemMessageW(hwnd, ID_BAR, PBM_SETPOS, static_cast<WPARAM>(done), 0);
         shown.done = done;
@@ -83,7 +84,7 @@ void refresh(HWND hwnd) {
 void ask_to_stop(HWND hwnd) {
     if (InterlockedExchange(&cancelled, 1)) return;
     EnableWindow(GetDlgItem(hwnd, IDCANCEL), FALSE);
-    set_text(ID_LEFT, widen(PROGRESS_STOPPING));
+    set_text(ID_LEFT, widen(translate_message(PROGRESS_STOPPING)));
 }
 
 LRESULT CALLBACK window_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -158,7 +159,7 @@ HWND make_window() {
                                        hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance, nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     }
-    SetDlgItemTextW(hwnd, IDCANCEL, widen(PROGRESS_CANCEL_BUTTON).c_str());
+    SetDlgItemTextW(hwnd, IDCANCEL, widen(translate_message(PROGRESS_CANCEL_BUTTON)).c_str());
     SendDlgItemMessageW(hwnd, ID_BAR, PBM_SETRANGE32, 0, static_cast<LPARAM>(state_total ? state_total : 1));
     return hwnd;
 }

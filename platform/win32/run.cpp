@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/progress_text.h"
 #include "platform/win32/win32_internal.h"
+#include "platform/messages.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -58,7 +59,7 @@ static void take_arguments(int* argc, char*** argv) {
         if (n < 0) {
             narrow_for_display(wide[i], units + 1, text, room);
             if (!lost_path && GetFileAttributesW(wide[i]) != INVALID_FILE_ATTRIBUTES) lost_path = text;
-            fprintf(stderr, "%s: 引数にCP932で表せない文字があるため無視します。\n", text);
+            fprintf(stderr, translate_message("%s: 引数にCP932で表せない文字があるため無視します。\n"), text);
             if (lost_path != text) free(text);
             continue;
         }
@@ -246,10 +247,10 @@ std::string take_notices() {
     std::string text;
     if (notice_count) {
         char heading[160];
-        snprintf(heading, sizeof heading, PROGRESS_NOTICES, notice_count);
+        snprintf(heading, sizeof heading, translate_message(PROGRESS_NOTICES), notice_count);
         text = heading;
         if (notice_count > notice_lines.size()) {
-            snprintf(heading, sizeof heading, PROGRESS_NOTICES_LAST, static_cast<unsigned long>(notice_lines.size()));
+            snprintf(heading, sizeof heading, translate_message(PROGRESS_NOTICES_LAST), static_cast<unsigned long>(notice_lines.size()));
             text += heading;
         }
         for (const std::string& line : notice_lines) text += "\n" + line;

@@ -1,6 +1,7 @@
 // CP932 <-> UTF-16 for the Windows backend, always with code page 932: the system's ANSI code page
 // (1252 on a Western Windows) would turn every Japanese name into another name.
 #include "platform/platform.h"
+#include "platform/messages.h"
 #include "platform/win32/win32_internal.h"
 
 #include <cerrno>
@@ -60,4 +61,8 @@ size_t text_fit(const char* text, size_t room) {
         i += width;
     }
     return i;
+}
+
+int user_language_japanese() {
+    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE;
 }

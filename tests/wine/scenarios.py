@@ -32,6 +32,9 @@ SIDES = ('native', 'wine')
 # The system locale of this Wine run: its language names the buttons, its code page is the one the
 # native side is told (VNAUDIO_ANSI_CODE_PAGE), so both write files for the same system.
 LOCALE = os.environ.get('VNAUDIO_WINE_LOCALE', 'ja')
+# The expected boxes are the Japanese texts: both sides show them under every locale (Wine passes
+# the environment on). The English texts are checked natively against po/en.po.
+os.environ['VNAUDIO_LANG'] = 'ja'
 CODE_PAGE = os.environ.get('VNAUDIO_WINE_CODE_PAGE', '932')
 
 # Button rows of the Windows boxes as Wine shows them in the locale's language, after the mark of

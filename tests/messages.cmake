@@ -1,0 +1,2 @@
+# The English message catalogue.
+vnaudio_test(test_messages test_messages.cpp)
