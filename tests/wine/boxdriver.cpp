@@ -9,7 +9,8 @@
 // "Enter"), as "console: " lines, and Enter is pressed in it.
 //
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
-// starting with '#' are skipped). Each box gives the log line
+// starting with '#' are skipped). An answer ending in '*' (ok*) answers every later box too, however
+// many come, none included. Each box gives the log line
 //   caption: text (icon) [button|button|...] -> answer
 // with "(icon)" only when the box shows one and line ends inside the text written as \n. The exit
 // status is the tool's own, or one of the codes below.
@@ -44,6 +45,7 @@ const answer_word answer_words[] = {
 struct scripted_answer {
     std::string word;
     int id;
+    bool repeats;
 };
 
 struct box_button {
@@ -164,6 +166,8 @@ bool read_script(const char* path, std::vector<scripted_answer>* answers) {
         size_t start = word.find_first_not_of(" \t");
         if (start == std::string::npos || word[start] == '#') continue;
         word = word.substr(start);
+        bool repeats = word.back() == '*';
+        if (repeats) word.pop_back();
         int id = 0;
         for (const answer_word& known : answer_words)
             if (_stricmp(known.word, word.c_str()) == 0) id = known.id;
@@ -171,7 +175,8 @@ bool read_script(const char* path, std::vector<scripted_answer>* answers) {
             fprintf(stderr, "boxdriver: unknown answer \"%s\" in %s\n", word.c_str(), path);
             ok = false;
         }
-        answers->push_back({word, id});
+        answers->push_back({word, id, repeats});
+        if (repeats) break;
     }
     fclose(f);
     return ok;
@@ -337,14 +342,15 @@ int main(int argc, char** argv) {
             if (seen) continue;
             box_view view = read_box(box);
             ++shown;
-            if (shown > answers.size()) {
+            bool repeating = !answers.empty() && answers.back().repeats && shown >= answers.size();
+            if (shown > answers.size() && !repeating) {
                 write_log(describe(view) + " -> (unexpected)");
                 fprintf(stderr, "boxdriver: unexpected box %zu (the script answers %zu; see the log)\n",
                         shown, answers.size());
                 failure = EXIT_UNEXPECTED_BOX;
                 break;
             }
-            const scripted_answer& answer = answers[shown - 1];
+            const scripted_answer& answer = repeating ? answers.back() : answers[shown - 1];
             HWND button = nullptr;
             for (const box_button& b : view.buttons)
                 if (b.id == answer.id) button = b.hwnd;
@@ -380,7 +386,8 @@ int main(int argc, char** argv) {
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (shown < answers.size()) {
+    size_t required = answers.size() - (!answers.empty() && answers.back().repeats ? 1 : 0);
+    if (shown < required) {
         fprintf(stderr, "boxdriver: the tool ended with status %lu after %zu of %zu scripted boxes\n", status,
                 shown, answers.size());
         return EXIT_MISSING_BOX;
