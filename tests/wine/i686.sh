@@ -91,37 +91,32 @@ i686_private_works() {
 
 # Runs a command with the 32-bit programs run the chosen way; its exit status.
 run_i686() {
-    local here status registered=
+    local here loader
     here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     if [ "$I686_WAY" = native ]; then
         "$@"
         return
     fi
-    local loader handler
-    loader=$(i686_loader) handler=$(i686_handler "$I686_BINFMT" "$loader")
-    if [ -z "$handler" ] && i686_private_works; then
+    loader=$(i686_loader)
+    if [ -z "$(i686_handler "$I686_BINFMT" "$loader")" ] && i686_private_works; then
         unshare --user --map-root-user --mount --fork bash "$here/i686.sh" --emulate "$@"
         return
     fi
-    if [ ! -f "$I686_BINFMT/status" ] && ! mount -t binfmt_misc binfmt_misc "$I686_BINFMT"; then
-        echo "i686: cannot mount binfmt_misc at $I686_BINFMT (run as root)" >&2
-        return 1
-    fi
-    if [ -z "$(i686_handler "$I686_BINFMT" "$loader")" ]; then
-        if ! i686_register "$I686_BINFMT"; then
-            echo "i686: cannot register $I686_QEMU with binfmt_misc (run as root)" >&2
-            return 1
+    (   # a subshell: its exit trap, which removes what it registered, is its own
+        if [ ! -f "$I686_BINFMT/status" ] && ! mount -t binfmt_misc binfmt_misc "$I686_BINFMT"; then
+            echo "i686: cannot mount binfmt_misc at $I686_BINFMT (run as root)" >&2
+            exit 1
         fi
-        registered=$I686_BINFMT/qemu-i386
-        trap 'echo -1 >"'"$registered"'" 2>/dev/null' EXIT
-    fi
-    "$@"
-    status=$?
-    if [ -n "$registered" ]; then
-        echo -1 >"$registered"
-        trap - EXIT
-    fi
-    return $status
+        if [ -z "$(i686_handler "$I686_BINFMT" "$loader")" ]; then
+            if ! i686_register "$I686_BINFMT"; then
+                echo "i686: cannot register $I686_QEMU with binfmt_misc (run as root)" >&2
+                exit 1
+            fi
+            trap 'echo -1 >"$I686_BINFMT/qemu-i386"' EXIT
+            trap 'exit 130' INT TERM
+        fi
+        "$@"
+    )
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = --emulate ]; then
