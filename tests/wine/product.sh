@@ -14,8 +14,16 @@ if [ "${1:-}" = --side ]; then
     export VNAUDIO_WINE_ARCH=$arch
     trap stop_wine EXIT
     started=$SECONDS
-    check_wine && use_wine_loader "$work" && make_locale "$work/locale" en_US.UTF-8 &&
-        make_prefix "$work/prefix" && check_round_trip "$win/boxdriver.exe" 1252 || exit 1
+    check_wine && use_wine_loader "$work" && make_locale "$work/locale" en_US.UTF-8 || exit 1
+    # Emulated, Wine's 32-bit loader at times cannot place kernel32.dll (it has no preloader to keep
+    # the address space for it): such a prefix is made again, and said.
+    for attempt in 1 2 3; do
+        make_prefix "$work/prefix" && check_round_trip "$win/boxdriver.exe" 1252 && break
+        [ "$attempt" -eq 3 ] && exit 1
+        echo "$arch: the prefix could not be made (try $attempt of 3); making it again"
+        stop_wine
+        rm -rf "$work/prefix"
+    done
     echo "$arch: $(wine --version 2>/dev/null) prefix ready in $((SECONDS - started)) s"
     python3 "$here/product.py" "$native" "$win" "$work/run"
     echo "$arch: done in $((SECONDS - started)) s"
