@@ -15,7 +15,8 @@
 // "progress: a box outside the window: ...".
 //
 // SCRIPT holds one answer per line (ok, cancel, abort, retry, ignore, yes, no; blank lines and lines
-// starting with '#' are skipped). Each box gives the log line
+// starting with '#' are skipped). An answer ending in '*' (ok*) answers every later box too, however
+// many come, none included. Each box gives the log line
 //   caption: text (icon) [button|button|...] -> answer
 // with "(icon)" only when the box shows one and line ends inside the text written as \n. The exit
 // status is the tool's own, or one of the codes below.
@@ -52,6 +53,7 @@ const answer_word answer_words[] = {
 struct scripted_answer {
     std::string word;
     int id;
+    bool repeats;
 };
 
 struct box_button {
@@ -215,6 +217,8 @@ bool read_script(const char* path, std::vector<scripted_answer>* answers) {
         size_t start = word.find_first_not_of(" \t");
         if (start == std::string::npos || word[start] == '#') continue;
         word = word.substr(start);
+        bool repeats = word.back() == '*';
+        if (repeats) word.pop_back();
         int id = 0;
         for (const answer_word& known : answer_words)
             if (_stricmp(known.word, word.c_str()) == 0) id = known.id;
@@ -222,7 +226,8 @@ bool read_script(const char* path, std::vector<scripted_answer>* answers) {
             fprintf(stderr, "boxdriver: unknown answer \"%s\" in %s\n", word.c_str(), path);
             ok = false;
         }
-        answers->push_back({word, id});
+        answers->push_back({word, id, repeats});
+        if (repeats) break;
     }
     fclose(f);
     return ok;
@@ -415,14 +420,15 @@ int main(int argc, char** argv) {
             if (now.window && GetWindow(box, GW_OWNER) != now.window)
                 write_log("progress: a box outside the window: " + describe(view));
             ++shown;
-            if (shown > answers.size()) {
+            bool repeating = !answers.empty() && answers.back().repeats && shown >= answers.size();
+            if (shown > answers.size() && !repeating) {
                 write_log(describe(view) + " -> (unexpected)");
                 fprintf(stderr, "boxdriver: unexpected box %zu (the script answers %zu; see the log)\n",
                         shown, answers.size());
                 failure = EXIT_UNEXPECTED_BOX;
                 break;
             }
-            const scripted_answer& answer = answers[shown - 1];
+            const scripted_answer& answer = repeating ? answers.back() : answers[shown - 1];
             HWND button = nullptr;
             for (const box_button& b : view.buttons)
                 if (b.id == answer.id) button = b.hwnd;
@@ -459,7 +465,8 @@ int main(int argc, char** argv) {
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (shown < answers.size()) {
+    size_t required = answers.size() - (!answers.empty() && answers.back().repeats ? 1 : 0);
+    if (shown < required) {
         fprintf(stderr, "boxdriver: the tool ended with status %lu after %zu of %zu scripted boxes\n", status,
                 shown, answers.size());
         return EXIT_MISSING_BOX;
