@@ -33,7 +33,8 @@ SIDES = ('native', 'wine')
 # native side is told (VNAUDIO_ANSI_CODE_PAGE), so both write files for the same system.
 LOCALE = os.environ.get('VNAUDIO_WINE_LOCALE', 'ja')
 # The expected boxes are the Japanese texts: both sides show them under every locale (Wine passes
-# the environment on). The English texts are checked natively against po/en.po.
+# the environment on). The English texts are checked natively against po/en.po, and under Wine by
+# messages_in_the_locales_language, which leaves the choice to the locale.
 os.environ['VNAUDIO_LANG'] = 'ja'
 CODE_PAGE = os.environ.get('VNAUDIO_WINE_CODE_PAGE', '932')
 
@@ -1123,7 +1124,31 @@ def tormel_way_back_avg32(case):
 def tormel_way_back_reallive(case):
     way_back(case, True, True)
 
+def messages_in_the_locales_language(case):
+    """Left to choose, the Windows programs speak the language of the user interface: Japanese under
+    ja_JP, the English of po/en.po under en_US (the other scenarios pin Japanese). What they write
+    is the same under both: the locales are compared on files and registry alone."""
+    case.registry(game_registry('vnaudio_wine_lang', BGM_FOLDER='BGM'))
+    case.write('GAMEEXE.INI', ini('#REGNAME = "vnaudio_wine_lang"', '#MUSIC_TYPE = 001'))
+    case.write('AVG3216M.EXE', b'MZ')
+    case.write('BGM/readme.txt', b'no voices here')
+    texts = {'ja': ('GAMEEXE.INIに#DSTRACKの行がありません。変更はしていません。',
+                    'plovenakで作成されたkoewavフォルダで実行してください。'),
+             'en': ('GAMEEXE.INI has no #DSTRACK lines. Nothing has been changed.',
+                    'Run this in the koewav folder that plovenak made.')}
+    tormel_box, drusel_box = texts['ja' if LOCALE == 'ja' else 'en']
+    pinned = os.environ.pop('VNAUDIO_LANG')
+    try:
+        case.run('tormel', status=1, wine_only=True, boxes=[Box(tormel_box, OK, 'ok')])
+        case.run('drusel', cwd='BGM', status=1, wine_only=True, boxes=[Box(drusel_box, OK, 'ok')])
+    finally:
+        os.environ['VNAUDIO_LANG'] = pinned
+    case.record['runs'] = []
+    case.compare_trees()
+
+
 SCENARIOS = [
+    messages_in_the_locales_language,
     drusel_converts_every_voice,
     drusel_retry_ignore_abort,
     drusel_without_an_encoder,
