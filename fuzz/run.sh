@@ -12,7 +12,7 @@ fi
 build=$(cd "$1" && pwd)
 total=${2:-180}
 corpus=$(cd "$(dirname "$0")" && pwd)/corpus
-targets=(fuzz_koepac fuzz_gameexe fuzz_headers fuzz_registry fuzz_wildcard)
+targets=(fuzz_koepac fuzz_gameexe fuzz_headers fuzz_registry fuzz_wildcard fuzz_mp3_check)
 share=$(( total / ${#targets[@]} ))
 [ "$share" -lt 1 ] && share=1
 

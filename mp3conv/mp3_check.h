@@ -34,8 +34,9 @@ int read_wav_length(const unsigned char* bytes, size_t count, uint64_t size, uin
 // runs 1,177 to 2,208 samples past the WAV over 8 to 48 kHz.
 constexpr unsigned long MP3_PADDING_SAMPLES = 2304;
 
-// 1 when the MP3's sound lasts as long as the WAV's: no less than one frame short of it (an encoder
-// may leave out a last partial frame) and no more than one frame plus the padding above past it.
+// 1 when the MP3's sound lasts as long as the WAV's: never shorter (an encoder fills its last frame
+// and adds its delay, so a shorter file lost frames to a cut that fell on a frame's edge) and no
+// more than one frame plus the padding above past it.
 int mp3_length_matches(const mp3_facts* facts, uint64_t wav_samples, unsigned long wav_rate);
 
 #endif
