@@ -205,6 +205,44 @@ def make(s):
         if got != want:
             case.fail('after the re-run the tree is %r' % sorted(got.items()))
 
-    return [drusel_names_reach_the_encoder_as_they_are, drusel_progress_in_order, drusel_refuses_the_game_folder,
+    def drusel_batch_encoder_and_quoted_path(case):
+        """An SMX_Path naming a batch file is refused before any voice is touched: the system would run
+        it through cmd.exe, which reads a voice's name such as x&echo>PWNED&.WAV as commands. A quoted
+        SMX_Path (the old way round a blank in "Program Files") starts the encoder it names."""
+        paths = {}
+        for side in s.SIDES:
+            folder = case.side_file(side, 'my encoder')
+            os.makedirs(folder, exist_ok=True)
+            name = 'fake_encoder' if side == 'native' else 'fake_encoder.exe'
+            shutil.copy(os.path.join(s.NATIVE_BIN if side == 'native' else s.WIN_BIN, name), folder)
+            with open(os.path.join(folder, 'enc.bat'), 'w') as bat:
+                bat.write('@echo off\r\necho %* > called.txt\r\n')
+            paths[side] = (os.path.join(folder, name), os.path.join(folder, 'enc.bat'))
+            if side == 'wine':
+                paths[side] = tuple(s.win_path(p) for p in paths[side])
+        hostile = ['x&echo>PWNED&.WAV', 'Z00100001.WAV']
+        for n, name in enumerate(hostile):
+            case.write('koewav/001/' + name, b'RIFF voice %d' % n)
+        case.registry(lambda side: {INMM_KEY: {'SMX_Path': paths[side][1]}})
+        refusal = ('エンコーダ .* はバッチファイルです。バッチファイルでは音声の名前がコマンドとして読まれるおそれがあるため、'
+                   '使えません。SMX_Pathにはエンコーダの.exeファイルを指定してください。')
+        case.run('drusel', cwd='koewav', status=1, boxes=[s.Box(refusal, s.OK, 'ok', pattern=True)])
+        untouched = {'koewav/': b'', 'koewav/001/': b''}
+        untouched.update({'koewav/001/' + name: b'RIFF voice %d' % n for n, name in enumerate(hostile)})
+        case.compare_trees(untouched)
+        for side in s.SIDES:
+            for left in ('PWNED', 'called.txt'):
+                for folder in (case.tree(side), os.path.join(case.tree(side), 'koewav')):
+                    if os.path.exists(os.path.join(folder, left)):
+                        case.fail('%s: the batch file ran (%s)' % (side, left))
+
+        os.remove(os.path.join(case.tree('native'), 'koewav', '001', hostile[0]))
+        os.remove(os.path.join(case.tree('wine'), 'koewav', '001', hostile[0]))
+        case.registry(lambda side: {INMM_KEY: {'SMX_Path': '"%s"' % paths[side][0]}})
+        case.run('drusel', cwd='koewav', status=0,
+                 normalise=lambda side, text: text.replace(paths[side][0], '<encoder>'))
+        case.compare_trees({'koewav/': b'', 'koewav/001/': b'', 'koewav/001/Z00100001.WAV': b'FAKEMP3:RIFF voice 1'})
+
+    return [drusel_batch_encoder_and_quoted_path, drusel_names_reach_the_encoder_as_they_are, drusel_progress_in_order, drusel_refuses_the_game_folder,
             drusel_finishes_an_interrupted_run, drusel_hanging_encoder,
             drusel_killed_ends_its_encoders]
