@@ -2,33 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "mp3conv/mp3_check.h"
 #include "tests/support/support.h"
 
 namespace {
 
-std::string wav_header(unsigned rate, unsigned long frames) {
-    std::string s = "RIFF";
-    put_u32(s, static_cast<uint32_t>(36 + frames * 2));
-    s += "WAVEfmt ";
-    put_u32(s, 16);
-    put_u16(s, 1);
-    put_u16(s, 1);
-    put_u32(s, rate);
-    put_u32(s, rate * 2);
-    put_u16(s, 2);
-    put_u16(s, 16);
-    s += "data";
-    put_u32(s, static_cast<uint32_t>(frames * 2));
-    return s;
-}
-
 // A WAV of frames samples of a tone at rate.
 std::string tone_wav(unsigned rate, unsigned long frames) {
-    std::string s = wav_header(rate, frames);
-    for (unsigned long i = 0; i < frames; ++i) put_u16(s, static_cast<unsigned>((i * 37 % 400) * 40));
-    return s;
+    std::vector<int16_t> samples(frames);
+    for (unsigned long i = 0; i < frames; ++i) samples[i] = static_cast<int16_t>((i * 37 % 400) * 40);
+    return make_wav(samples, rate);
 }
 
 int scan(const std::string& bytes, mp3_facts* s) {
