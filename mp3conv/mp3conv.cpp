@@ -109,6 +109,7 @@ static int check_output(const char* wav_path, const char* mp3_path, int* again, 
     std::vector<unsigned char> mp3, wav;
     mp3_facts facts;
     if (!read_whole(mp3_path, &mp3)) {
+        remove_file(mp3_path);
         if (!quiet)
             *again = ask_again(ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", wav_path));
         return 0;
@@ -272,8 +273,9 @@ static int finish_voice(voice_job* job, int aborted) {
                 return put_in_place(job->mp3_path, job->wav_path, aborted);
             if (aborted) return STEP_DONE;
         } else {
-            // What a failed encoder left - a crash in the middle of its write - is no MP3 of the voice.
-            if (job->status != 0) remove_file(job->mp3_path);
+            // What a failed encoder left (a crash in the middle of its write), or an empty file that
+            // one answering success left on a full disk, is no MP3 of the voice.
+            remove_file(job->mp3_path);
             if (aborted) return STEP_DONE;
             again = ask_again(
                 ask_abort_retry_ignore("%s: scmpxを起動できないか、変換に失敗しました。", job->wav_path));

@@ -297,8 +297,6 @@ TEST_F(DruselTest, MisbehavingEncodersNeverReplaceAVoice) {
         for (const encoder_case& c : cases) {
             SCOPED_TRACE(std::string(c.how) + " at -j " + jobs);
             std::string mounted;
-            // At -j 3 on the full tmpfs one output is still left beside its voice: not yet explained.
-            if (std::string(c.how) == "full" && std::string(jobs) != "1") continue;
             if (std::string(c.how) == "full") {
                 // Room for the voices and a few kilobytes more: every encoder runs out of space.
                 mounted = dir / "small";
@@ -328,6 +326,9 @@ TEST_F(DruselTest, MisbehavingEncodersNeverReplaceAVoice) {
             EXPECT_EQ(changed, "") << "replaced or left behind\n" << r.err;
             size_t asked = 0;
             for (size_t at = 0; (at = r.err.find(c.says, at)) != std::string::npos; ++at) ++asked;
+            // On a full disk an encoder may also fail outright, or leave an empty file.
+            if (std::string(c.how) == "full")
+                for (size_t at = 0; (at = r.err.find("scmpxを起動できないか", at)) != std::string::npos; ++at) ++asked;
             EXPECT_EQ(asked, names.size()) << r.err;
             if (!mounted.empty()) remove((mounted + "/fill").c_str());
             r = run_program(bin_path("drusel"), args, koewav, "", {"VNAUDIO_REGISTRY=" + registry});
