@@ -642,6 +642,22 @@ def drusel_unreadable_encoder_value(case):
     case.compare_trees()
 
 
+def drusel_encoder_path_without_cp932(case):
+    """An SMX_Path with a character CP932 cannot hold (an accent in a profile folder) cannot be read:
+    the notice names the character and its place, then "scmpx.exe" is tried (Windows only: the
+    native store holds CP932 or UTF-8 text that always has a CP932 form)."""
+    case.registry(lambda side: {INMM_KEY: {'SMX_Path': 'placeholder'}})
+    # The harness's registry files are CP932: the value is set through Wine's own reg.exe.
+    wine(['reg', 'add', 'HKCU\\' + INMM_KEY, '/v', 'SMX_Path', '/d', 'C:\\Users\\José\\scmpx.exe', '/f'])
+    case.write('koewav/001/Z00100001.WAV', b'one')
+    case.run('drusel', cwd='koewav', status=0, wine_only=True, normalise=hide_not_found, boxes=[
+        Box('001\\Z00100001.WAV: scmpxを起動できないか、変換に失敗しました。', ABORT_RETRY_IGNORE, 'ignore')])
+    err = case.record['runs'][-1][3]
+    if not re.search('SMX_Pathの値の13文字目（U\\+00E9）はCP932で表せないため', err):
+        case.fail('standard error %r: expected the notice naming character 13, U+00E9' % err)
+    case.compare_trees()
+
+
 def drusel_passes_over_names_without_cp932(case):
     """A voice whose name has a character CP932 lacks is passed over with a notice (Windows only: the
     name must not become a look-alike that names another file); the other voices are converted."""
@@ -1158,6 +1174,7 @@ SCENARIOS = [
     drusel_unreadable_encoder_value,
     drusel_outside_koewav,
     drusel_passes_over_names_without_cp932,
+    drusel_encoder_path_without_cp932,
     tormel_avg32,
     tormel_reallive,
     tormel_names_in_other_case,
