@@ -429,10 +429,10 @@ class Case:
         w_status, w_out, w_err, w_boxes, w_calls = results['wine']
         if calls_in_any_order:
             n_calls, w_calls = (b''.join(sorted(c.splitlines(True))) if c else c for c in (n_calls, w_calls))
-        # A box may name the game's folder, which lies below each locale's own work folder.
-        game = win_path(self.tree('wine'))
+        # A box may name a folder of the case, which lies below each locale's own work folder.
+        home = win_path(os.path.dirname(self.tree('wine')))
         self.record['runs'].append((tool, w_status, w_out, w_err,
-                                    [box_text(b).replace(game, '<game>') for b in w_boxes], w_calls))
+                                    [box_text(b).replace(home, '<case>') for b in w_boxes], w_calls))
         if status is not None and n_status != status:
             self.fail('native exit status %d, expected %d' % (n_status, status))
         if status is not None and w_status != status:
