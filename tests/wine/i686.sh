@@ -97,6 +97,12 @@ run_i686() {
         "$@"
         return
     fi
+    # Wine's 32-bit loader feels its way through the whole address space it is given, one mmap at a
+    # time, and each try costs qemu-user a walk of its page table: with the emulator's default 4 GiB
+    # a Wine process spends some 50 s starting. The programs are not large-address-aware, so Windows
+    # gives them 2 GiB; 2 GiB and 16 MiB (room for the emulator's own stack above Wine's shared page
+    # at 0x7ffe0000) start one in under 3 s.
+    export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0x81000000}
     loader=$(i686_loader)
     if [ -z "$(i686_handler "$I686_BINFMT" "$loader")" ] && i686_private_works; then
         unshare --user --map-root-user --mount --fork bash "$here/i686.sh" --emulate "$@"
