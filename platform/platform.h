@@ -80,6 +80,7 @@ int findclose(intptr_t handle);
 int file_access(const char* path, int mode);      // _access: 0, or -1 with errno
 int make_dir(const char* path);                   // _mkdir
 int change_dir(const char* path);                 // _chdir
+int remove_dir(const char* path);                 // _rmdir: an empty folder only
 int remove_file(const char* path);                // remove
 int rename_file(const char* from, const char* to);// rename
 // fopen with msvcrt modes: "t" (the default) is a text stream, "b" a binary one; "c" (msvcrt's

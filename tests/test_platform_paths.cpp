@@ -196,6 +196,27 @@ TEST_F(PathTest, MakeDirRefusesExistingNamesInAnyCase) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+TEST_F(PathTest, RemoveDirTakesEmptyFoldersOnlyInAnyCase) {
+    ASSERT_EQ(make_dir("koewav"), 0);
+    ASSERT_EQ(make_dir("koewav\\~work"), 0);
+    write_file("koewav/~work/a.part", "x");
+    errno = 0;
+    EXPECT_EQ(remove_dir("KOEWAV\\~WORK"), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    errno = 0;
+    EXPECT_EQ(remove_dir("koewav\\~work\\a.part"), -1) << "a file is no folder";
+    EXPECT_NE(errno, 0);
+    ASSERT_EQ(remove_file("koewav\\~work\\A.PART"), 0);
+    // The emptied folder goes by a name in another case, and the listing of koewav knows it.
+    EXPECT_EQ(remove_dir("KOEWAV\\~WORK"), 0);
+    EXPECT_FALSE(exists("koewav/~work"));
+    EXPECT_EQ(make_dir("koewav\\~Work"), 0);
+    EXPECT_TRUE(exists("koewav/~Work"));
+    errno = 0;
+    EXPECT_EQ(remove_dir("koewav\\nosuch"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST_F(PathTest, ChangeDirFollowsThePathRules) {
     make_dirs("Game/KoeWav");
     ASSERT_EQ(change_dir("GAME\\koewav"), 0);

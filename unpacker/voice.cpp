@@ -1,6 +1,6 @@
 // Decoding one voice into a WAV file: the blocks are decoded into one buffer that is written in
 // large pieces, and the header, which needs the final length, is written last. The file is made
-// under a work name and takes its .WAV name only once complete.
+// under a work name the caller gives and takes its .WAV name only once complete.
 #include "unpacker/voice.h"
 
 #include <cerrno>
@@ -104,22 +104,10 @@ static int write_voice(FILE* out, const char* out_path, const koe_header& header
     return 0;
 }
 
-// The name a voice is written under until it is complete: not a .WAV name, so neither the game
-// nor the MP3 converter ever takes a part for a voice.
-static int form_work_name(const char* out_path, char* work, size_t room) {
-    int n = snprintf(work, room, "%s.part", out_path);
-    return n > 0 && static_cast<size_t>(n) < room;
-}
-
-int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
+int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path) {
     if (!read_size_table(entry, archive, archive_path)) return 1;
 
-    char work[600];
-    if (!form_work_name(out_path, work, sizeof work)) {
-        error_box("%sを作成できません。", out_path);
-        return 1;
-    }
     FILE* out = open_file(work, "wb");
     if (!out) {
         error_box("%sを作成できません。", out_path);

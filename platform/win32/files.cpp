@@ -49,6 +49,11 @@ int change_dir(const char* path) {
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wchdir(wide) : -1;
 }
 
+int remove_dir(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wrmdir(wide) : -1;
+}
+
 int remove_file(const char* path) {
     wchar_t wide[WIDE_PATH_ROOM];
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wremove(wide) : -1;
