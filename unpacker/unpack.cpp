@@ -479,10 +479,10 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
             result = 1;
             break;
         }
-        // The line in one call: the runtime's formatted output puts out a character at a time.
+        // The line in one call: the runtime's formatted output puts it out a character at a time.
         char line[sizeof scan.name + sizeof out_path + 8];
         int length = snprintf(line, sizeof line, "%s -> %s\n", scan.name, out_path);
-        fwrite(line, 1, static_cast<size_t>(length), stdout);
+        write_output(line, static_cast<size_t>(length));
         if (decode_voice(out_path, work, scan.header, scan.entries[k], archive, archive_path) != 0) {
             result = 1;
             break;
