@@ -189,19 +189,6 @@ void end_all_programs();
 uint64_t clock_ms();
 // The number of processors the system offers (at least 1).
 int count_processors();
-// ---- A second thread of work ----
-// start_thread runs work(arg) on a thread of its own (CreateThread; pthread_create); null when it
-// cannot be started. join_thread waits until work has returned and frees the thread.
-struct side_thread;
-side_thread* start_thread(void (*work)(void*), void* arg);
-void join_thread(side_thread* thread);
-// A counting semaphore that hands work between two threads (CreateSemaphoreW; sem_t), starting
-// at 0; null when it cannot be made.
-struct semaphore;
-semaphore* make_semaphore();
-void post_semaphore(semaphore* s);
-void wait_semaphore(semaphore* s);
-void free_semaphore(semaphore* s);
 // system(command) for a plain command line: split at blanks (a double-quoted stretch kept whole),
 // then run_program. The exit status, non-zero when it could not be started.
 int run_command(const char* command);

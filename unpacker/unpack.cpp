@@ -434,81 +434,6 @@ struct unpack_tally {
     unsigned first_skipped_id;
 };
 
-// The voice writer: on a second processor, a thread writes and names each decoded voice while the
-// run reads and decodes the next one (the two take about as long). Memory stays two voices.
-struct voice_job {
-    unsigned char* bytes;
-    size_t length;
-    char out_path[32], work[48];
-    voice_failure failure;
-    int result;
-};
-
-struct voice_writer {
-    side_thread* thread;
-    semaphore* go;     // a job is handed over (none: the writer ends)
-    semaphore* done;   // the job handed over is finished
-    voice_job* job;
-    bool busy;         // a job is out
-};
-
-static unsigned char job_buffers[2][1 << 20];
-
-static void run_voice_writer(void* arg) {
-    voice_writer* writer = static_cast<voice_writer*>(arg);
-    for (;;) {
-        wait_semaphore(writer->go);
-        voice_job* job = writer->job;
-        if (!job) return;
-        job->result = store_voice(job->out_path, job->work, job->bytes, job->length, &job->failure);
-        post_semaphore(writer->done);
-    }
-}
-
-// false where there is one processor or no thread to be had: the run then writes as it decodes.
-static bool start_voice_writer(voice_writer* writer) {
-    *writer = {};
-    if (count_processors() < 2) return false;
-    writer->go = make_semaphore();
-    writer->done = make_semaphore();
-    if (writer->go && writer->done && (writer->thread = start_thread(run_voice_writer, writer))) return true;
-    if (writer->go) free_semaphore(writer->go);
-    if (writer->done) free_semaphore(writer->done);
-    *writer = {};
-    return false;
-}
-
-static void hand_to_writer(voice_writer* writer, voice_job* job) {
-    writer->job = job;
-    writer->busy = true;
-    post_semaphore(writer->go);
-}
-
-// Waits for the voice out on the writer and counts it; 0, or 1 after its message.
-static int settle_voice(voice_writer* writer, const char* archive_path, unpack_tally* tally) {
-    if (!writer->busy) return 0;
-    wait_semaphore(writer->done);
-    writer->busy = false;
-    const voice_job* job = writer->job;
-    if (job->result != 0) {
-        report_voice_failure(job->failure, job->out_path, job->work, archive_path);
-        return 1;
-    }
-    ++tally->written;
-    step_unpack_progress(archive_path);
-    return 0;
-}
-
-static void stop_voice_writer(voice_writer* writer) {
-    if (!writer->thread) return;
-    writer->job = nullptr;
-    post_semaphore(writer->go);
-    join_thread(writer->thread);
-    free_semaphore(writer->go);
-    free_semaphore(writer->done);
-    *writer = {};
-}
-
 // Unpacks one scanned archive into koewav (the current folder). 0 when every voice it has to write
 // is written, 1 after a message.
 static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool resume, unpack_tally* tally) {
@@ -534,17 +459,9 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
         return 1;
     }
     setvbuf(archive, nullptr, _IOFBF, 1 << 16);
-    voice_writer writer;
-    bool pipelined = start_voice_writer(&writer);
-    static voice_job jobs[2];
-    int next = 0;
     int result = 0;
     for (int32_t k = 0; k < count; ++k) {
         if (scan.fates[k] == VOICE_BROKEN) {
-            if (settle_voice(&writer, archive_path, tally) != 0) {
-                result = 1;
-                break;
-            }
             notice("%s: 音声%05uのデータがファイルに収まりません。この音声は飛ばします。", archive_path,
                    unsigned{scan.entries[k].id});
             if (tally->skipped++ == 0) {
@@ -565,34 +482,6 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
         // The line in one call: the runtime's formatted output puts it out a character at a time.
         char line[sizeof scan.name + sizeof out_path + 8];
         int length = snprintf(line, sizeof line, "%s -> %s\n", scan.name, out_path);
-        if (pipelined && scan.wav_sizes[k] <= sizeof job_buffers[0]) {
-            // Decoded while the voice before is written; its line and any message come only once
-            // that voice is settled, as if one had waited for the other.
-            voice_job* job = &jobs[next];
-            job->bytes = job_buffers[next];
-            memcpy(job->out_path, out_path, sizeof out_path);
-            memcpy(job->work, work, sizeof work);
-            voice_failure decoded;
-            int failed = decode_voice_to_memory(scan.header, scan.entries[k], archive, job->bytes,
-                                                sizeof job_buffers[0], &job->length, &decoded);
-            if (settle_voice(&writer, archive_path, tally) != 0) {
-                result = 1;
-                break;
-            }
-            write_output(line, static_cast<size_t>(length));
-            if (failed) {
-                report_voice_failure(decoded, out_path, work, archive_path);
-                result = 1;
-                break;
-            }
-            hand_to_writer(&writer, job);
-            next ^= 1;
-            continue;
-        }
-        if (settle_voice(&writer, archive_path, tally) != 0) {
-            result = 1;
-            break;
-        }
         write_output(line, static_cast<size_t>(length));
         if (decode_voice(out_path, work, scan.header, scan.entries[k], archive, archive_path) != 0) {
             result = 1;
@@ -601,8 +490,6 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
         ++tally->written;
         step_unpack_progress(archive_path);
     }
-    if (settle_voice(&writer, archive_path, tally) != 0) result = 1;
-    stop_voice_writer(&writer);
     fclose(archive);
     return result;
 }

@@ -20,25 +20,6 @@ int write_wav_header(FILE* out, uint32_t data_length, uint32_t rate);
 int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path);
 
-// What stopped a voice, told with report_voice_failure in the voice's turn.
-enum voice_failure_kind { VOICE_FINE, VOICE_READ_FAILED, VOICE_CUT_SHORT, VOICE_TOO_LONG, VOICE_NOT_CREATED,
-                          VOICE_WRITE_FAILED, VOICE_NOT_RENAMED };
-struct voice_failure {
-    voice_failure_kind kind;
-    int error;   // errno, where the kind has one
-};
-void report_voice_failure(const voice_failure& failure, const char* out_path, const char* work,
-                          const char* archive_path);
-
-// decode_voice in two steps, so that a voice can be decoded while the one before is written: the
-// whole WAV into out (room bytes; VOICE_TOO_LONG when it does not fit), its length in *length; then
-// store_voice writes it as work and renames it out_path. Each answers 0, or 1 with the failure
-// (nothing shown); store_voice touches no state of the decoder and may run on another thread.
-int decode_voice_to_memory(const koe_header& header, const koe_entry& entry, FILE* archive, unsigned char* out,
-                           size_t room, size_t* length, voice_failure* failure);
-int store_voice(const char* out_path, const char* work, const unsigned char* bytes, size_t length,
-                voice_failure* failure);
-
 // The same decoding into a binary stream the caller has made and keeps (empty, at its start): a
 // memory stream, so the format can be exercised without files. out_name stands for the output in
 // messages. 0 when the whole WAV is in out, 1 after a message.

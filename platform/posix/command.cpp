@@ -8,9 +8,6 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
-#include <new>
-#include <pthread.h>
-#include <semaphore.h>
 #include <signal.h>
 #include <string>
 #include <sys/stat.h>
@@ -313,55 +310,6 @@ int run_program(const char* const* args) {
     }
     take_running(pid);
     return exit_status(raw);
-}
-
-struct side_thread {
-    pthread_t id;
-    void (*work)(void*);
-    void* arg;
-};
-
-static void* run_side_thread(void* param) {
-    side_thread* thread = static_cast<side_thread*>(param);
-    thread->work(thread->arg);
-    return nullptr;
-}
-
-side_thread* start_thread(void (*work)(void*), void* arg) {
-    side_thread* thread = new (std::nothrow) side_thread{pthread_t(), work, arg};
-    if (!thread) return nullptr;
-    if (pthread_create(&thread->id, nullptr, run_side_thread, thread) != 0) {
-        delete thread;
-        return nullptr;
-    }
-    return thread;
-}
-
-void join_thread(side_thread* thread) {
-    pthread_join(thread->id, nullptr);
-    delete thread;
-}
-
-struct semaphore {
-    sem_t sem;
-};
-
-semaphore* make_semaphore() {
-    semaphore* s = new (std::nothrow) semaphore;
-    if (s && sem_init(&s->sem, 0, 0) != 0) {
-        delete s;
-        return nullptr;
-    }
-    return s;
-}
-void post_semaphore(semaphore* s) { sem_post(&s->sem); }
-void wait_semaphore(semaphore* s) {
-    while (sem_wait(&s->sem) != 0 && errno == EINTR) {
-    }
-}
-void free_semaphore(semaphore* s) {
-    sem_destroy(&s->sem);
-    delete s;
 }
 
 int count_processors() {

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <new>
 #include <vector>
 
 namespace {
@@ -187,42 +186,6 @@ int run_program(const char* const* args) {
     }
     return 1;
 }
-
-struct side_thread {
-    HANDLE handle;
-    void (*work)(void*);
-    void* arg;
-};
-
-static DWORD WINAPI run_side_thread(LPVOID param) {
-    side_thread* thread = static_cast<side_thread*>(param);
-    thread->work(thread->arg);
-    return 0;
-}
-
-side_thread* start_thread(void (*work)(void*), void* arg) {
-    side_thread* thread = new (std::nothrow) side_thread{nullptr, work, arg};
-    if (!thread) return nullptr;
-    thread->handle = CreateThread(nullptr, 0, run_side_thread, thread, 0, nullptr);
-    if (!thread->handle) {
-        delete thread;
-        return nullptr;
-    }
-    return thread;
-}
-
-void join_thread(side_thread* thread) {
-    WaitForSingleObject(thread->handle, INFINITE);
-    CloseHandle(thread->handle);
-    delete thread;
-}
-
-semaphore* make_semaphore() {
-    return reinterpret_cast<semaphore*>(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr));
-}
-void post_semaphore(semaphore* s) { ReleaseSemaphore(reinterpret_cast<HANDLE>(s), 1, nullptr); }
-void wait_semaphore(semaphore* s) { WaitForSingleObject(reinterpret_cast<HANDLE>(s), INFINITE); }
-void free_semaphore(semaphore* s) { CloseHandle(reinterpret_cast<HANDLE>(s)); }
 
 int count_processors() {
     SYSTEM_INFO info;
