@@ -479,6 +479,12 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
             result = 1;
             break;
         }
+        if (resume) {
+            // A part left beside the voices by a run of an earlier version, which wrote them there.
+            char beside[40];
+            snprintf(beside, sizeof beside, "%s.part", out_path);
+            remove_file(beside);
+        }
         // The line in one call: the runtime's formatted output puts it out a character at a time.
         char line[sizeof scan.name + sizeof out_path + 8];
         int length = snprintf(line, sizeof line, "%s -> %s\n", scan.name, out_path);
