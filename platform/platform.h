@@ -80,6 +80,7 @@ int findclose(intptr_t handle);
 int file_access(const char* path, int mode);      // _access: 0, or -1 with errno
 int make_dir(const char* path);                   // _mkdir
 int change_dir(const char* path);                 // _chdir
+int remove_dir(const char* path);                 // _rmdir: an empty folder only
 int remove_file(const char* path);                // remove
 int rename_file(const char* from, const char* to);// rename
 // fopen with msvcrt modes: "t" (the default) is a text stream, "b" a binary one; "c" (msvcrt's
@@ -92,6 +93,22 @@ int replace_file(const char* from, const char* to);
 // _chmod(path, read_only ? _S_IREAD : _S_IREAD | _S_IWRITE): sets or clears the read-only
 // attribute. 0, or -1 with errno.
 int set_read_only(const char* path, int read_only);
+
+// A file written whole under a work name, then given its own name while still open, so that a
+// reader never finds a part under that name, and each step costs the system one call.
+// create_work_file: CreateFileW(work, write | delete, no sharing, create always), not inherited by
+// programs started meanwhile; null with errno when it cannot be made.
+struct work_file;
+work_file* create_work_file(const char* work);
+// WriteFile of length bytes at offset, all of them. 0, or -1 with errno (ENOSPC for a full disk).
+int write_work_file(work_file* file, uint64_t offset, const void* data, size_t length);
+// The written file takes the name to, which must not exist in any letter case (rename through
+// the handle, SetFileInformationByHandle FileRenameInfo, no replacing), and is closed. 0; -1 with
+// errno when its data could not be finished, -2 when it could not take the name: either way the
+// work file is gone.
+int finish_work_file(work_file* file, const char* to);
+// Closes and removes a work file that will not be finished.
+void discard_work_file(work_file* file);
 
 // CreateFile(path, read | write, no sharing, open or create): holds path, a file of no content,
 // until unlock_file or the process's end, so that a second process of the kind cannot hold it
@@ -122,6 +139,9 @@ size_t utf16_to_cp932(const uint16_t* text, size_t length, char* out, size_t roo
 // watching how the run ended where that is needed and answers status for main to return.
 void begin_run(int* argc, char*** argv);
 int end_run(int status);
+// length bytes of text to standard output in one piece (fwrite(text, 1, length, stdout), but never
+// a character at a time: msvcrt writes a stream without a buffer so, each character a system call).
+void write_output(const char* text, size_t length);
 // An argument begin_run had to leave out because CP932 cannot hold it, when it names a file or a
 // folder (something dropped onto the program), as it may be shown ('?' for what CP932 lacks); null
 // when there is none.

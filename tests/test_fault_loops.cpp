@@ -334,7 +334,7 @@ TEST(FaultLoops, PlovenakKeepsTheArchivesAndWritesOnlyWholeVoices) {
         EXPECT_TRUE(restore_exists);
         EXPECT_FALSE(exists(s.game + "/koe_restore.reg.new")) << "the restore file's work file was left";
 
-        auto tree = snapshot(s.game + "/koewav");
+        auto tree = voice_tree(s.game + "/koewav");
         for (const auto& [name, bytes] : tree) {
             auto it = g.complete.find(name);
             EXPECT_NE(it, g.complete.end()) << "unexpected " << name;

@@ -196,6 +196,64 @@ TEST_F(PathTest, MakeDirRefusesExistingNamesInAnyCase) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+TEST_F(PathTest, RemoveDirTakesEmptyFoldersOnlyInAnyCase) {
+    ASSERT_EQ(make_dir("koewav"), 0);
+    ASSERT_EQ(make_dir("koewav\\~work"), 0);
+    write_file("koewav/~work/a.part", "x");
+    errno = 0;
+    EXPECT_EQ(remove_dir("KOEWAV\\~WORK"), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    errno = 0;
+    EXPECT_EQ(remove_dir("koewav\\~work\\a.part"), -1) << "a file is no folder";
+    EXPECT_NE(errno, 0);
+    ASSERT_EQ(remove_file("koewav\\~work\\A.PART"), 0);
+    // The emptied folder goes by a name in another case, and the listing of koewav knows it.
+    EXPECT_EQ(remove_dir("KOEWAV\\~WORK"), 0);
+    EXPECT_FALSE(exists("koewav/~work"));
+    EXPECT_EQ(make_dir("koewav\\~Work"), 0);
+    EXPECT_TRUE(exists("koewav/~Work"));
+    errno = 0;
+    EXPECT_EQ(remove_dir("koewav\\nosuch"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// A work file takes its name only whole, and never another file's: what each way of finishing it leaves.
+TEST_F(PathTest, WorkFilesTakeTheirNameWholeOrGo) {
+    make_dirs("koewav/~work");
+    make_dirs("koewav/001");
+    write_file("koewav/001/Z00100002.WAV", "older");
+    struct {
+        const char* to;
+        int finished;   // 0, or -2: the name could not be taken
+        int error;
+    } cases[] = {
+        {"koewav\\001\\Z00100001.WAV", 0, 0},
+        {"KOEWAV\\001\\z00100002.wav", -2, EEXIST},   // another file's name, in another case
+        {"koewav\\nosuch\\Z00100003.WAV", -2, ENOENT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        work_file* file = create_work_file("koewav\\~work\\Z.WAV.part");
+        ASSERT_NE(file, nullptr);
+        // The header goes in last, over the room left for it at the start.
+        ASSERT_EQ(write_work_file(file, 0, "....samples", 11), 0);
+        ASSERT_EQ(write_work_file(file, 11, "+more", 5), 0);
+        ASSERT_EQ(write_work_file(file, 0, "HEAD", 4), 0);
+        errno = 0;
+        EXPECT_EQ(finish_work_file(file, c.to), c.finished);
+        if (c.error) EXPECT_EQ(errno, c.error);
+        EXPECT_FALSE(exists("koewav/~work/Z.WAV.part")) << "the work file was left";
+    }
+    EXPECT_EQ(read_file("koewav/001/Z00100001.WAV"), "HEADsamples+more");
+    EXPECT_EQ(read_file("koewav/001/Z00100002.WAV"), "older");
+    work_file* dropped = create_work_file("koewav\\~work\\Y.part");
+    ASSERT_NE(dropped, nullptr);
+    ASSERT_EQ(write_work_file(dropped, 0, "half", 4), 0);
+    discard_work_file(dropped);
+    EXPECT_FALSE(exists("koewav/~work/Y.part"));
+    EXPECT_EQ(create_work_file("koewav\\nosuch\\X.part"), nullptr);
+}
+
 TEST_F(PathTest, ChangeDirFollowsThePathRules) {
     make_dirs("Game/KoeWav");
     ASSERT_EQ(change_dir("GAME\\koewav"), 0);

@@ -164,7 +164,7 @@ fault_run run_with_fault(const fault_game& f, const std::string& fault) {
     run.restore = read_file(g.game + "/koe_restore.reg");
     run.koewav_exists = exists(g.game + "/koewav");
     run.work_file_left = exists(g.game + "/koe_restore.reg.new");
-    run.tree = snapshot(g.game + "/koewav");
+    run.tree = voice_tree(g.game + "/koewav");
     return run;
 }
 

@@ -123,3 +123,11 @@ run_result run_plovenak(const game_setup& g, const std::string& input, const std
     all.insert(all.end(), env.begin(), env.end());
     return run_program(bin_path("plovenak"), {}, g.game, input, all);
 }
+
+std::map<std::string, std::string> voice_tree(const std::string& koewav) {
+    std::map<std::string, std::string> tree = snapshot(koewav);
+    auto work = tree.find("~unpacking/");
+    if (work != tree.end() && (std::next(work) == tree.end() || std::next(work)->first.rfind("~unpacking/", 0) != 0))
+        tree.erase(work);
+    return tree;
+}

@@ -51,6 +51,10 @@ std::string registry_text(const std::string& regname, const std::string& name, c
 // The value of name under Software\<regname> in the store, or "<missing>".
 std::string registry_value(const std::string& store_path, const std::string& regname, const std::string& name);
 
+// The files and folders below koewav, as snapshot gives them, less the unpacker's work folder when
+// it is empty: a run whose last call (that folder's removal) fails leaves it so, harmlessly.
+std::map<std::string, std::string> voice_tree(const std::string& koewav);
+
 // Runs the built plovenak in the game folder with the store; input answers its questions.
 run_result run_plovenak(const game_setup& g, const std::string& input = "",
                         const std::vector<std::string>& env = {});

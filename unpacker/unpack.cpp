@@ -18,6 +18,14 @@
 
 static const char NEW_FOLDER[] = "koewav";
 
+// Each voice is written in a folder of its own inside koewav and moved to its name once whole. On
+// a system that compares every new name with all the names of its folder in any letter case
+// (Windows over a case-sensitive disk, as under Wine), a name made in this nearly empty folder
+// costs next to nothing, so the archive's growing folder is looked through once per voice, not
+// twice. Its name is no archive code (the MP3 converter takes only three-character folders), and
+// it holds at most the one voice being written.
+static const char WORK_FOLDER[] = "~unpacking";
+
 // Files take whole clusters; 4 KiB is the common cluster of the disks games are installed on.
 static constexpr uint64_t CLUSTER = 4096;
 
@@ -463,21 +471,25 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
             continue;
         }
         if (scan.fates[k] != VOICE_WRITE) continue;
-        char out_path[32];
+        char out_path[32], work[48];
         form_voice_path(scan, k, false, out_path, sizeof out_path);
+        snprintf(work, sizeof work, "%s\\Z%s%05u.WAV.part", WORK_FOLDER, scan.code, unsigned{scan.entries[k].id});
         // Cancel stops between voices: the voice being written is always finished.
         if (progress_cancelled()) {
             result = 1;
             break;
         }
         if (resume) {
-            // The part of a voice cut off in the run before.
-            char work[40];
-            snprintf(work, sizeof work, "%s.part", out_path);
-            remove_file(work);
+            // A part left beside the voices by a run of an earlier version, which wrote them there.
+            char beside[40];
+            snprintf(beside, sizeof beside, "%s.part", out_path);
+            remove_file(beside);
         }
-        printf("%s -> %s\n", scan.name, out_path);
-        if (decode_voice(out_path, scan.header, scan.entries[k], archive, archive_path) != 0) {
+        // The line in one call: the runtime's formatted output puts it out a character at a time.
+        char line[sizeof scan.name + sizeof out_path + 8];
+        int length = snprintf(line, sizeof line, "%s -> %s\n", scan.name, out_path);
+        write_output(line, static_cast<size_t>(length));
+        if (decode_voice(out_path, work, scan.header, scan.entries[k], archive, archive_path) != 0) {
             result = 1;
             break;
         }
@@ -488,13 +500,50 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
     return result;
 }
 
+// Removes the files of a work folder a run cut off left (folder: as seen from the current folder):
+// the part of the voice that run was writing.
+static void clear_work_folder(const char* folder) {
+    char pattern[300];
+    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    find_entry found;
+    find_state* search = find_first_file(pattern, &found);
+    if (!search) return;
+    do {
+        if (found.attrib & ATTR_FOLDER) continue;
+        char path[600];
+        snprintf(path, sizeof path, "%s\\%s", folder, found.name);
+        remove_file(path);
+    } while (find_next_file(search, &found));
+    find_close(search);
+}
+
+// Makes the work folder in the current folder (koewav), or takes the one a run cut off left.
+// 1, or 0 after a message.
+static int open_work_folder() {
+    if (make_dir(WORK_FOLDER) == 0) return 1;
+    if (errno != EEXIST) {
+        error_box("フォルダ %s を作成できません: %s", WORK_FOLDER, strerror(errno));
+        return 0;
+    }
+    clear_work_folder(WORK_FOLDER);
+    return 1;
+}
+
+// The work folder goes with the run. Where it cannot (something else put a file in it), it stays:
+// an empty or foreign folder beside the voices misleads neither the game nor the MP3 converter.
+static void close_work_folder() { remove_dir(WORK_FOLDER); }
+
 int unpack_archive(const char* old_folder, const char* name) {
     char base[300];
     resolve_voice_folder(old_folder, base, sizeof base);
     archive_scan scan;
     if (!scan_one(base, name, &scan)) return 1;
     unpack_tally tally = {};
-    int result = unpack_scanned(old_folder, scan, false, &tally);
+    int result = 1;
+    if (open_work_folder()) {
+        result = unpack_scanned(old_folder, scan, false, &tally);
+        close_work_folder();
+    }
     free_archive_scan(&scan);
     return result != 0 || tally.skipped != 0;
 }
@@ -512,9 +561,13 @@ static int unpack_voice_folder(const char* old_folder, const unpack_plan* plan, 
         error_box("フォルダ koewav に移動できません: %s", strerror(errno));
         failed = 1;
     }
-    if (!failed) begin_unpack_progress(plan->voices, plan->present);
-    for (size_t a = 0; a < plan->archive_count && !failed; ++a)
-        failed = unpack_scanned(old_folder, plan->archives[a], resume, &tally);
+    if (!failed && !open_work_folder()) failed = 1;
+    if (!failed) {
+        begin_unpack_progress(plan->voices, plan->present);
+        for (size_t a = 0; a < plan->archive_count && !failed; ++a)
+            failed = unpack_scanned(old_folder, plan->archives[a], resume, &tally);
+        close_work_folder();
+    }
     fflush(stdout);
 
     if (failed && progress_cancelled()) {
@@ -577,6 +630,11 @@ static int finish_or_restore(voice_setting* setting) {
                           "「いいえ」なら何も変更しません。",
                           plan.voices, old_folder) == ANSWER_YES &&
                set_voice_folder(setting, old_folder)) {
+        // A run cut off after its last voice may have left its work folder.
+        char work[32];
+        snprintf(work, sizeof work, "%s\\%s", NEW_FOLDER, WORK_FOLDER);
+        clear_work_folder(work);
+        remove_dir(work);
         info_box("KOE_FOLDERを「%s」に戻しました。koewavフォルダは削除してかまいません。", old_folder);
         status = 0;
     }

@@ -1,6 +1,6 @@
 // Decoding one voice into a WAV file: the blocks are decoded into one buffer that is written in
 // large pieces, and the header, which needs the final length, is written last. The file is made
-// under a work name and takes its .WAV name only once complete.
+// under a work name the caller gives and takes its .WAV name only once complete.
 #include "unpacker/voice.h"
 
 #include <cerrno>
@@ -38,12 +38,6 @@ static int read_exactly(FILE* archive, unsigned char* into, size_t size) {
     return fread(into, 1, size, archive) == size;
 }
 
-// Closes and removes a voice that cannot be finished, so no file claims samples it lacks.
-static void discard_output(FILE* out, const char* out_path) {
-    fclose(out);
-    remove_file(out_path);
-}
-
 static int report_write_failure(const char* out_path) {
     int error = errno ? errno : EIO;
     error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
@@ -60,9 +54,33 @@ static int read_size_table(const koe_entry& entry, FILE* archive, const char* ar
     return 1;
 }
 
+// Where a voice's bytes go: a stream the caller keeps (a memory stream in the tests), or a work
+// file of the system's, written at its positions.
+struct voice_output {
+    FILE* stream;
+    work_file* file;
+    uint64_t at;
+};
+
+// The next bytes of the voice; 1, or 0 with errno.
+static int put_bytes(voice_output* out, const unsigned char* bytes, size_t n) {
+    if (out->stream) return fwrite(bytes, 1, n, out->stream) == n;
+    if (write_work_file(out->file, out->at, bytes, n) != 0) return 0;
+    out->at += n;
+    return 1;
+}
+
+// The header over the 44 bytes left at the start; 1, or 0 with errno.
+static int put_header(voice_output* out, uint32_t length, uint32_t rate) {
+    if (out->stream) return fseek(out->stream, 0, SEEK_SET) == 0 && write_wav_header(out->stream, length, rate);
+    unsigned char header[WAV_HEADER_SIZE];
+    fill_wav_header(header, length, rate);
+    return write_work_file(out->file, 0, header, sizeof header) == 0;
+}
+
 // Decodes the blocks named by size_table into out, header included. 0 when all was written (out
 // still to be closed), 1 after a message; the caller decides what becomes of the file.
-static int write_voice(FILE* out, const char* out_path, const koe_header& header, const koe_entry& entry,
+static int write_voice(voice_output* out, const char* out_path, const koe_header& header, const koe_entry& entry,
                        FILE* archive, const char* archive_path) {
     size_t blocks = entry.block_count;
     memset(output_buffer, 0, WAV_HEADER_SIZE);
@@ -77,7 +95,7 @@ static int write_voice(FILE* out, const char* out_path, const koe_header& header
         }
         if (used + 2 * max_block_samples(size) > OUTPUT_BUFFER_SIZE) {
             errno = 0;
-            if (fwrite(output_buffer, 1, used, out) != used) return report_write_failure(out_path);
+            if (!put_bytes(out, output_buffer, used)) return report_write_failure(out_path);
             flushed = true;
             used = 0;
         }
@@ -95,50 +113,36 @@ static int write_voice(FILE* out, const char* out_path, const koe_header& header
     errno = 0;
     if (!flushed) {
         fill_wav_header(output_buffer, length, rate);
-        if (fwrite(output_buffer, 1, used, out) != used) return report_write_failure(out_path);
-    } else {
-        if (fwrite(output_buffer, 1, used, out) != used || fseek(out, 0, SEEK_SET) != 0 ||
-            !write_wav_header(out, length, rate))
-            return report_write_failure(out_path);
+        if (!put_bytes(out, output_buffer, used)) return report_write_failure(out_path);
+    } else if (!put_bytes(out, output_buffer, used) || !put_header(out, length, rate)) {
+        return report_write_failure(out_path);
     }
     return 0;
 }
 
-// The name a voice is written under until it is complete: not a .WAV name, so neither the game
-// nor the MP3 converter ever takes a part for a voice.
-static int form_work_name(const char* out_path, char* work, size_t room) {
-    int n = snprintf(work, room, "%s.part", out_path);
-    return n > 0 && static_cast<size_t>(n) < room;
-}
-
-int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
+int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path) {
     if (!read_size_table(entry, archive, archive_path)) return 1;
 
-    char work[600];
-    if (!form_work_name(out_path, work, sizeof work)) {
+    voice_output out = {nullptr, create_work_file(work), 0};
+    if (!out.file) {
         error_box("%sを作成できません。", out_path);
         return 1;
     }
-    FILE* out = open_file(work, "wb");
-    if (!out) {
-        error_box("%sを作成できません。", out_path);
-        return 1;
-    }
-    if (write_voice(out, out_path, header, entry, archive, archive_path) != 0) {
-        discard_output(out, work);
-        return 1;
-    }
-    if (fclose(out) != 0) {
-        int error = errno ? errno : EIO;
-        error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
-        remove_file(work);
+    if (write_voice(&out, out_path, header, entry, archive, archive_path) != 0) {
+        // No file claims samples it lacks.
+        discard_work_file(out.file);
         return 1;
     }
     // The voice takes its name only whole; a run cut off before leaves just the work file.
-    if (rename_file(work, out_path) != 0) {
+    errno = 0;
+    int finished = finish_work_file(out.file, out_path);
+    if (finished == -1) {
+        error_box("%sの書き込みに失敗しました: %s", out_path, strerror(errno ? errno : EIO));
+        return 1;
+    }
+    if (finished != 0) {
         error_box("%sを%sにリネームできません: %s", work, out_path, strerror(errno));
-        remove_file(work);
         return 1;
     }
     return 0;
@@ -147,7 +151,8 @@ int decode_voice(const char* out_path, const koe_header& header, const koe_entry
 int decode_voice_into(FILE* out, const char* out_name, const koe_header& header, const koe_entry& entry,
                       FILE* archive, const char* archive_path) {
     if (!read_size_table(entry, archive, archive_path)) return 1;
-    if (write_voice(out, out_name, header, entry, archive, archive_path) != 0) return 1;
+    voice_output into = {out, nullptr, 0};
+    if (write_voice(&into, out_name, header, entry, archive, archive_path) != 0) return 1;
     errno = 0;
     if (fflush(out) != 0) return report_write_failure(out_name);
     return 0;

@@ -12,11 +12,12 @@
 int write_wav_header(FILE* out, uint32_t data_length, uint32_t rate);
 
 // Decodes the voice of entry from archive (a binary stream, left positioned behind the last block
-// read) into a new WAV file at out_path, which appears only complete (written as out_path + ".part",
-// then renamed). Answers 0 when the file is complete, 1 after a message: the file could not be
-// created or written (no part is left), or archive_path, as the user
-// knows the archive, could not be read in full. Needs build_decode_tables first.
-int decode_voice(const char* out_path, const koe_header& header, const koe_entry& entry,
+// read) into a new WAV file at out_path, which appears only complete: it is written as work (a name
+// no reader takes for a voice, on the same disk), then renamed. Answers 0 when the file is
+// complete, 1 after a message: the file could not be created or written (no part is left), or
+// archive_path, as the user knows the archive, could not be read in full. Needs
+// build_decode_tables first.
+int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path);
 
 // The same decoding into a binary stream the caller has made and keeps (empty, at its start): a

@@ -563,6 +563,18 @@ int change_dir(const char* path) {
     return 0;
 }
 
+int remove_dir(const char* path) {
+    std::string p;
+    if (!begin_file_call(path, 1, &p)) return -1;
+    if (rmdir(p.c_str()) != 0 && !(errno == ENOENT && resolved_by_trust() &&
+                                   rmdir(resolve_path_checked(path).c_str()) == 0)) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    note_folder_change(p, 0);
+    return 0;
+}
+
 int remove_file(const char* path) {
     std::string p;
     if (!begin_file_call(path, 0, &p)) return -1;

@@ -141,6 +141,8 @@ void begin_run(int* argc, char*** argv) {
 // The host's arguments that have no CP932 form are passed on as they are: none is left out.
 const char* lost_path_argument() { return nullptr; }
 
+void write_output(const char* text, size_t length) { fwrite(text, 1, length, stdout); }
+
 int end_run(int status) {
     fflush(stdout);
     fflush(stderr);

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -371,4 +373,79 @@ FILE* open_file(const char* path, const char* mode) {
     }
     setvbuf(f, buffer, _IOFBF, buffer_size);
     return f;
+}
+
+// The work file natively: a descriptor written at its positions, closed and then renamed by name
+// (the same steps a run cut off between them leaves as Windows does: a whole file under its work
+// name, or a file under its own name).
+struct work_file {
+    int fd;
+    std::string work;
+};
+
+work_file* create_work_file(const char* work) {
+    if (int e = fault_check(1)) {
+        errno = e;
+        return nullptr;
+    }
+    std::string p = resolve_path(work);
+    if (p.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fd = open(p.c_str(), flags, 0666);
+    if (fd < 0 && errno == ENOENT && resolved_by_trust()) {
+        p = resolve_path_checked(work);
+        fd = open(p.c_str(), flags, 0666);
+    }
+    if (fd < 0) {
+        errno = map_errno(errno);
+        return nullptr;
+    }
+    note_folder_change(p, 1);
+    work_file* file = new (std::nothrow) work_file{fd, work};
+    if (!file) {
+        close(fd);
+        errno = ENOMEM;
+    }
+    return file;
+}
+
+int write_work_file(work_file* file, uint64_t offset, const void* data, size_t length) {
+    off_t at = static_cast<off_t>(offset);
+    const char* p = static_cast<const char*>(data);
+    if (int e = fault_check(1)) {
+        if (fault_take_short_write()) write_all(file->fd, p, short_write_part(length), &at);
+        errno = e;
+        return -1;
+    }
+    return write_all(file->fd, p, length, &at) == length ? 0 : -1;
+}
+
+int finish_work_file(work_file* file, const char* to) {
+    int fault = fault_check(0);
+    int closed = close(file->fd);
+    int result = 0;
+    if (fault || (closed != 0 && errno != EINTR)) {
+        errno = fault ? fault : map_errno(errno);
+        result = -1;
+    } else if (rename_file(file->work.c_str(), to) != 0) {
+        result = -2;
+    }
+    if (result != 0) {
+        int saved = errno;
+        remove_file(file->work.c_str());
+        errno = saved;
+    }
+    delete file;
+    return result;
+}
+
+void discard_work_file(work_file* file) {
+    close(file->fd);
+    int saved = errno;
+    remove_file(file->work.c_str());
+    errno = saved;
+    delete file;
 }

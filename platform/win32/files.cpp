@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 int file_access(const char* path, int mode) {
     wchar_t wide[WIDE_PATH_ROOM];
@@ -47,6 +49,11 @@ int current_folder(char* out, size_t room) {
 int change_dir(const char* path) {
     wchar_t wide[WIDE_PATH_ROOM];
     return widen_name(path, wide, WIDE_PATH_ROOM) ? _wchdir(wide) : -1;
+}
+
+int remove_dir(const char* path) {
+    wchar_t wide[WIDE_PATH_ROOM];
+    return widen_name(path, wide, WIDE_PATH_ROOM) ? _wrmdir(wide) : -1;
 }
 
 int remove_file(const char* path) {
@@ -104,6 +111,107 @@ int replace_file(const char* from, const char* to) {
             : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
                                                                           : EACCES;
     return -1;
+}
+
+struct work_file {
+    HANDLE handle;
+    uint64_t at;   // the file pointer
+    wchar_t work[WIDE_PATH_ROOM];
+};
+
+static int errno_of(DWORD error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
+           : error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
+           : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                        : EACCES;
+}
+
+work_file* create_work_file(const char* work) {
+    work_file* file = static_cast<work_file*>(malloc(sizeof(work_file)));
+    if (!file) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (!widen_name(work, file->work, WIDE_PATH_ROOM)) {
+        free(file);
+        return nullptr;
+    }
+    // No security attributes: not inheritable from the start, so no second call marks it so.
+    // DELETE lets the finished file be renamed through this handle.
+    file->handle = CreateFileW(file->work, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    if (file->handle == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        free(file);
+        return nullptr;
+    }
+    file->at = 0;
+    return file;
+}
+
+int write_work_file(work_file* file, uint64_t offset, const void* data, size_t length) {
+    // Moved only where a write does not follow the one before (an OVERLAPPED position would cost
+    // Wine a server call for every write).
+    if (offset != file->at) {
+        LARGE_INTEGER to;
+        to.QuadPart = static_cast<LONGLONG>(offset);
+        if (!SetFilePointerEx(file->handle, to, nullptr, FILE_BEGIN)) {
+            errno = errno_of(GetLastError());
+            return -1;
+        }
+        file->at = offset;
+    }
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length), done = 0;
+        if (!WriteFile(file->handle, p, chunk, &done, nullptr)) {
+            errno = errno_of(GetLastError());
+            return -1;
+        }
+        if (done == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        p += done;
+        file->at += done;
+        length -= done;
+    }
+    return 0;
+}
+
+int finish_work_file(work_file* file, const char* to) {
+    int result = -2;
+    wchar_t wide_to[WIDE_PATH_ROOM], full[WIDE_PATH_ROOM];
+    if (widen_name(to, wide_to, WIDE_PATH_ROOM)) {
+        // The system takes the new name as a full path in its own form.
+        DWORD n = GetFullPathNameW(wide_to, WIDE_PATH_ROOM, full, nullptr);
+        if (n > 0 && n < WIDE_PATH_ROOM) {
+            std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + (n + 5) * sizeof(wchar_t));
+            FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+            info->RootDirectory = nullptr;
+            info->FileNameLength = static_cast<DWORD>((n + 4) * sizeof(wchar_t));
+            memcpy(info->FileName, L"\\??\\", 4 * sizeof(wchar_t));
+            memcpy(info->FileName + 4, full, (n + 1) * sizeof(wchar_t));
+            if (SetFileInformationByHandle(file->handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size())))
+                result = 0;
+            else
+                errno = errno_of(GetLastError());
+        } else {
+            errno = ENAMETOOLONG;
+        }
+    }
+    int saved = errno;
+    CloseHandle(file->handle);
+    if (result != 0) DeleteFileW(file->work);
+    free(file);
+    errno = saved;
+    return result;
+}
+
+void discard_work_file(work_file* file) {
+    CloseHandle(file->handle);
+    DeleteFileW(file->work);
+    free(file);
 }
 
 intptr_t lock_file(const char* path) {

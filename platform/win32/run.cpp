@@ -261,6 +261,19 @@ std::string take_notices() {
     return text;
 }
 
+void write_output(const char* text, size_t length) {
+    // Standard output has no buffer when it leads to the console's pipe or to NUL, or is a device
+    // (msvcrt gives those none): its text then goes out in one write, not one per character.
+    static int direct = -1;
+    if (direct < 0) direct = (stdout->_flag & _IONBF) != 0 || _isatty(_fileno(stdout));
+    if (!direct) {
+        fwrite(text, 1, length, stdout);
+        return;
+    }
+    fflush(stdout);
+    _write(_fileno(stdout), text, static_cast<unsigned>(length));
+}
+
 int end_run(int status) {
     if (!pump_thread) return status;
     fflush(stdout);

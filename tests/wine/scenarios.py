@@ -932,8 +932,9 @@ def plovenak_second_run(case):
 
 
 def plovenak_finishes_a_cut_off_run(case):
-    """KOE_FOLDER at koewav with voices missing and a voice's part left (a run cut off): the second run
-    offers to finish, writes only what is missing, removes the part, and the tree is that of a whole run."""
+    """KOE_FOLDER at koewav with voices missing and a voice's part left (a run cut off; in the work folder,
+    and beside the voices where an earlier version wrote it): the second run offers to finish, writes only
+    what is missing, removes the parts and the work folder, and the tree is that of a whole run."""
     voice_game(case, 'voice\\KOE')
     case.run('plovenak', status=0)
     whole = case.compare_trees()
@@ -941,8 +942,10 @@ def plovenak_finishes_a_cut_off_run(case):
         tree = case.tree(side)
         os.remove(os.path.join(tree, 'koewav', '001', 'Z00165535.WAV'))
         shutil.rmtree(os.path.join(tree, 'koewav', '002'))
-        with open(os.path.join(tree, 'koewav', '001', 'Z00165535.WAV.part'), 'wb') as stream:
-            stream.write(b'RIFF cut off')
+        os.mkdir(os.path.join(tree, 'koewav', '~unpacking'))
+        for part in (['~unpacking', 'Z00200007.WAV.part'], ['001', 'Z00165535.WAV.part']):
+            with open(os.path.join(tree, 'koewav', *part), 'wb') as stream:
+                stream.write(b'RIFF cut off')
     question = ('KOE_FOLDERは既にkoewavを指していますが、koewavには音声6個のうち3個しかありません（前の展開が途中で終わっています）。'
                 '\n残りの3個を展開しますか？\n「いいえ」なら何も変更しません。元に戻すには、koe_restore.regを取り込んでから、'
                 'koewavフォルダを削除してください。')
