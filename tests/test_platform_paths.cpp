@@ -241,7 +241,9 @@ TEST_F(PathTest, WorkFilesTakeTheirNameWholeOrGo) {
         ASSERT_EQ(write_work_file(file, 0, "HEAD", 4), 0);
         errno = 0;
         EXPECT_EQ(finish_work_file(file, c.to), c.finished);
-        if (c.error) EXPECT_EQ(errno, c.error);
+        if (c.error) {
+            EXPECT_EQ(errno, c.error);
+        }
         EXPECT_FALSE(exists("koewav/~work/Z.WAV.part")) << "the work file was left";
     }
     EXPECT_EQ(read_file("koewav/001/Z00100001.WAV"), "HEADsamples+more");
