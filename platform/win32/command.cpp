@@ -22,21 +22,32 @@ std::vector<started_program> running;
 
 // The job every started program joins: it ends them when its last handle closes, which is this
 // process's end however it comes (the handle is not inherited, so no program holds it open).
-HANDLE encoder_job() {
-    static HANDLE job = NULL;
+// This process joins it first where the system lets it: a program it starts is then born in the
+// job, and no moment is left between its start and its joining at which this process's end would
+// leave it running. Where it may not join (a job of its own that forbids another, as before
+// Windows 8), each program is put in the job as it starts.
+struct encoder_job_state {
+    HANDLE job;
+    bool we_are_in_it;
+};
+
+encoder_job_state encoder_job() {
+    static encoder_job_state state = {NULL, false};
     static bool tried = false;
-    if (tried) return job;
+    if (tried) return state;
     tried = true;
-    job = CreateJobObjectW(NULL, NULL);
-    if (!job) return NULL;
+    HANDLE job = CreateJobObjectW(NULL, NULL);
+    if (!job) return state;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof limits);
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         CloseHandle(job);
-        job = NULL;
+        return state;
     }
-    return job;
+    state.job = job;
+    state.we_are_in_it = AssignProcessToJobObject(job, GetCurrentProcess()) != 0;
+    return state;
 }
 
 // One argument as the C runtime's splitting reads it back: quoted when it is empty or holds a
@@ -111,6 +122,7 @@ long start_program(const char* const* args) {
     PROCESS_INFORMATION info;
     // No application name: the system finds the program as it finds the first word of a command
     // line (the program's folder, the current folder, the system folders, PATH; ".exe" added).
+    encoder_job_state job = encoder_job();
     lock_inheritance();
     // Suspended until it is in the job, so that nothing it starts itself escapes the job.
     BOOL started = CreateProcessW(NULL, writable.data(), NULL, NULL, TRUE, flags | CREATE_SUSPENDED, NULL, NULL,
@@ -122,8 +134,7 @@ long start_program(const char* const* args) {
         return -1;
     }
     // A system that refuses the job (an older Windows inside a job of its own) still runs the program.
-    HANDLE job = encoder_job();
-    if (job) AssignProcessToJobObject(job, info.hProcess);
+    if (job.job && !job.we_are_in_it) AssignProcessToJobObject(job.job, info.hProcess);
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     long id = static_cast<long>(info.dwProcessId);
