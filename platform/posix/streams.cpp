@@ -287,6 +287,28 @@ int cookie_close(void* cookie) {
     return 0;
 }
 
+// Opens the file a Windows path names (found in any letter case; where a listing the name was
+// found in has gone stale, looked up again on disk) with flags; a created file is noted in its
+// folder's listing. The descriptor with its host path in *p, or -1 with errno.
+int open_resolved(const char* path, int flags, std::string* p) {
+    *p = resolve_path(path);
+    if (p->empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    int fd = open(p->c_str(), flags, 0666);
+    if (fd < 0 && errno == ENOENT && resolved_by_trust()) {
+        *p = resolve_path_checked(path);
+        fd = open(p->c_str(), flags, 0666);
+    }
+    if (fd < 0) {
+        errno = map_errno(errno);
+        return -1;
+    }
+    if (flags & O_CREAT) note_folder_change(*p, 1);
+    return fd;
+}
+
 }  // namespace
 
 FILE* open_file(const char* path, const char* mode) {
@@ -320,24 +342,11 @@ FILE* open_file(const char* path, const char* mode) {
     if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
     if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
 
-    std::string p = resolve_path(path);
-    if (p.empty()) {
-        errno = ENOENT;
-        return nullptr;
-    }
     // A reader never waits on a FIFO or a device: it is opened without waiting and refused below.
     int reads_only = flags == O_RDONLY;
-    int open_flags = flags | O_CLOEXEC | (reads_only ? O_NONBLOCK : 0);
-    int fd = open(p.c_str(), open_flags, 0666);
-    if (fd < 0 && errno == ENOENT && resolved_by_trust()) {
-        p = resolve_path_checked(path);
-        fd = open(p.c_str(), open_flags, 0666);
-    }
-    if (fd < 0) {
-        errno = map_errno(errno);
-        return nullptr;
-    }
-    if (flags & O_CREAT) note_folder_change(p, 1);
+    std::string p;
+    int fd = open_resolved(path, flags | O_CLOEXEC | (reads_only ? O_NONBLOCK : 0), &p);
+    if (fd < 0) return nullptr;
     // Writing opens fail on a folder by themselves (EISDIR); a reading one is checked: msvcrt
     // cannot open a folder as a stream, and anything but a plain file is no file to the tools.
     struct stat st;
@@ -388,22 +397,9 @@ work_file* create_work_file(const char* work) {
         errno = e;
         return nullptr;
     }
-    std::string p = resolve_path(work);
-    if (p.empty()) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    int fd = open(p.c_str(), flags, 0666);
-    if (fd < 0 && errno == ENOENT && resolved_by_trust()) {
-        p = resolve_path_checked(work);
-        fd = open(p.c_str(), flags, 0666);
-    }
-    if (fd < 0) {
-        errno = map_errno(errno);
-        return nullptr;
-    }
-    note_folder_change(p, 1);
+    std::string p;
+    int fd = open_resolved(work, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, &p);
+    if (fd < 0) return nullptr;
     work_file* file = new (std::nothrow) work_file{fd, work};
     if (!file) {
         close(fd);
