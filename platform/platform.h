@@ -189,6 +189,11 @@ void end_all_programs();
 uint64_t clock_ms();
 // The number of processors the system offers (at least 1).
 int count_processors();
+// A second thread of this process running run(arg) (CreateThread; pthread_create on POSIX hosts);
+// null when it could not be started. join_thread waits until it has returned and frees it.
+struct thread_s;
+thread_s* start_thread(void (*run)(void*), void* arg);
+void join_thread(thread_s* thread);
 // system(command) for a plain command line: split at blanks (a double-quoted stretch kept whole),
 // then run_program. The exit status, non-zero when it could not be started.
 int run_command(const char* command);

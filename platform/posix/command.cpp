@@ -2,6 +2,7 @@
 // Windows: the program found by path rules or on PATH (a missing ".exe" forgiven), backslashes in
 // the arguments left alone, no shell anywhere.
 #include <cerrno>
+#include <new>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <sys/prctl.h>
 #endif
 #include <sys/wait.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,6 +60,7 @@ int ends_with_exe(const std::string& word) {
 
 // The file to start for the program word, or "" when there is none.
 std::string find_program_file(const std::string& word) {
+    path_guard guard;
     std::vector<std::string> names = {word};
     if (ends_with_exe(word)) names.push_back(word.substr(0, word.size() - 4));
     if (word.find_first_of("\\/") != std::string::npos) {
@@ -315,6 +318,39 @@ int run_program(const char* const* args) {
 int count_processors() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n < 1 ? 1 : n > MAX_PROGRAMS ? MAX_PROGRAMS : static_cast<int>(n);
+}
+
+struct thread_s {
+    pthread_t id;
+    void (*run)(void*);
+    void* arg;
+};
+
+static void* thread_start(void* thread) {
+    thread_s* t = static_cast<thread_s*>(thread);
+    t->run(t->arg);
+    return nullptr;
+}
+
+thread_s* start_thread(void (*run)(void*), void* arg) {
+    thread_s* t = new (std::nothrow) thread_s{pthread_t(), run, arg};
+    if (!t) return nullptr;
+    // The signals this process answers are taken by its first thread.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    int failed = pthread_create(&t->id, nullptr, thread_start, t);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (failed) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+void join_thread(thread_s* thread) {
+    pthread_join(thread->id, nullptr);
+    delete thread;
 }
 
 int run_command(const char* command) {

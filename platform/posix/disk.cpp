@@ -26,6 +26,7 @@ int free_disk_space(const char* folder, uint64_t* bytes) {
             return 0;
         }
     }
+    path_guard guard;
     std::string p = resolve_path(folder);
     struct statvfs disk;
     if (p.empty() || statvfs(p.c_str(), &disk) != 0) {

@@ -17,22 +17,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <atomic>
 #include <unistd.h>
 
 #include "platform/posix/posix_internal.h"
 
-static long armed_at;          // 0: disarmed
-static fault_kind armed_kind;
-static long calls;
-static int fired;
-static int short_write_due;    // the last check fired a short write
+// Calls may come from several threads: the count is taken atomically, and which call a short
+// write concerns is the thread's own.
+static std::atomic<long> armed_at;   // 0: disarmed
+static std::atomic<int> armed_kind;
+static std::atomic<long> calls;
+static std::atomic<int> fired;
+static thread_local int short_write_due;    // this thread's last check fired a short write
 
 void fault_arm(long nth, fault_kind kind) {
-    armed_at = nth > 0 ? nth : 0;
+    armed_at = 0;
     armed_kind = kind;
     calls = 0;
     fired = 0;
     short_write_due = 0;
+    armed_at = nth > 0 ? nth : 0;
 }
 
 long fault_calls() { return calls; }
@@ -40,12 +44,13 @@ long fault_calls() { return calls; }
 int fault_fired() { return fired; }
 
 int fault_check(int is_write) {
-    ++calls;
+    long call = calls.fetch_add(1) + 1;
     short_write_due = 0;
-    if (armed_at == 0) return 0;
-    if (calls == armed_at) {
+    long at = armed_at.load();
+    if (at == 0) return 0;
+    if (call == at) {
         fired = 1;
-        switch (armed_kind) {
+        switch (static_cast<fault_kind>(armed_kind.load())) {
         case FAULT_FAIL:
             return EIO;
         case FAULT_SHORT_WRITE:
@@ -57,7 +62,7 @@ int fault_check(int is_write) {
         }
         return EIO;
     }
-    if (calls > armed_at && armed_kind == FAULT_DISK_FULL && is_write) return ENOSPC;
+    if (call > at && armed_kind == FAULT_DISK_FULL && is_write) return ENOSPC;
     return 0;
 }
 
@@ -76,7 +81,7 @@ static void write_fault_log() {
     if (!path || !*path) return;
     fflush(nullptr);
     char line[64];
-    int n = snprintf(line, sizeof line, "calls=%ld fired=%d\n", calls, fired);
+    int n = snprintf(line, sizeof line, "calls=%ld fired=%d\n", calls.load(), fired.load());
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return;
     ssize_t ignored = write(fd, line, static_cast<size_t>(n));

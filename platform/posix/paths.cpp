@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <ctime>
+#include <mutex>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -164,6 +165,22 @@ struct folder_listing {
     unsigned long epoch;           // the resolution that last checked it
     std::unordered_map<std::string, std::vector<std::string>> names;   // key -> spellings on disk
 };
+
+static std::recursive_mutex path_mutex;
+
+// A call holds the rules for one or two system calls: a thread that finds them taken waits for
+// that a few microseconds on its processor before it sleeps (a sleep and its wake-up cost two
+// system calls more than the wait).
+path_guard::path_guard() {
+    for (int spin = 0; spin < 4000; ++spin) {
+        if (path_mutex.try_lock()) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    path_mutex.lock();
+}
+path_guard::~path_guard() { path_mutex.unlock(); }
 
 static std::unordered_map<std::string, folder_listing> listings;
 static unsigned long listing_uses;
@@ -498,6 +515,7 @@ std::string resolve_path_too(const char* path) {
 static int is_read_only(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
 int file_access(const char* path, int mode) {
+    path_guard guard;
     if (int e = fault_check(0)) {
         errno = e;
         return -1;
@@ -540,6 +558,7 @@ static int begin_file_call(const char* path, int is_write, std::string* resolved
 }
 
 int make_dir(const char* path) {
+    path_guard guard;
     std::string p;
     if (!begin_file_call(path, 1, &p)) return -1;
     if (mkdir(p.c_str(), 0777) != 0) {
@@ -552,6 +571,7 @@ int make_dir(const char* path) {
 }
 
 int change_dir(const char* path) {
+    path_guard guard;
     std::string p;
     if (!begin_file_call(path, 0, &p)) return -1;
     if (chdir(p.c_str()) != 0 && !(errno == ENOENT && resolved_by_trust() &&
@@ -564,6 +584,7 @@ int change_dir(const char* path) {
 }
 
 int remove_dir(const char* path) {
+    path_guard guard;
     std::string p;
     if (!begin_file_call(path, 1, &p)) return -1;
     if (rmdir(p.c_str()) != 0 && !(errno == ENOENT && resolved_by_trust() &&
@@ -576,6 +597,7 @@ int remove_dir(const char* path) {
 }
 
 int remove_file(const char* path) {
+    path_guard guard;
     std::string p;
     if (!begin_file_call(path, 0, &p)) return -1;
     struct stat st;
@@ -625,6 +647,7 @@ int rename_file(const char* from, const char* to) {
         errno = e;
         return -1;
     }
+    path_guard guard;
     std::string source = resolve_path(from);
     int trusted = resolved_by_trust();
     std::string target = resolve_path_too(to);
@@ -683,6 +706,7 @@ int rename_file(const char* from, const char* to) {
 }
 
 int replace_file(const char* from, const char* to) {
+    path_guard guard;
     if (int e = fault_check(1)) {
         errno = e;
         return -1;
@@ -718,6 +742,7 @@ int replace_file(const char* from, const char* to) {
 // A file with no write bit for anyone is read-only (a copy from a CD); clearing gives the owner the
 // write bit back, as the attribute's absence does on Windows.
 int set_read_only(const char* path, int read_only) {
+    path_guard guard;
     std::string p;
     if (!begin_file_call(path, 1, &p)) return -1;
     struct stat st;
@@ -738,6 +763,7 @@ int set_read_only(const char* path, int read_only) {
 // Windows' sharing, as far as one program holding a file against another goes: an advisory lock,
 // and a file removed while it was being taken counts as held (its holder is ending).
 intptr_t lock_file(const char* path) {
+    path_guard guard;
     std::string p;
     if (!begin_file_call(path, 1, &p)) return -1;
     int fd = open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);

@@ -36,6 +36,17 @@ int compare_folded(const char* a, size_t an, const char* b, size_t bn, int cp932
 // A missing component keeps the spelling given (so a file being created takes that name).
 std::string resolve_path(const char* path);
 
+// The path rules keep what they have read of folders for the whole process, and the calls that
+// resolve a name use it and add to it: a call holds this guard (taken again by the same thread as
+// often as it likes) for as long as it works with names, so threads take their turns.
+class path_guard {
+public:
+    path_guard();
+    ~path_guard();
+    path_guard(const path_guard&) = delete;
+    path_guard& operator=(const path_guard&) = delete;
+};
+
 // Tells the path rules that this process has just created (added) or removed the entry at path,
 // which it resolved a moment ago, so that the folder need not be read again; note_folder_made
 // after it made the folder path (empty).

@@ -142,6 +142,7 @@ int is_before(const find_entry& a, const find_entry& b) {
 
 // Lists the matches of pattern; null with errno ENOENT when there are none.
 find_state* start_search(const char* pattern) {
+    path_guard guard;
     if (!pattern) {
         errno = ENOENT;
         return nullptr;

@@ -24,7 +24,7 @@ namespace {
 
 constexpr size_t STREAM_BUFFER = 65536;   // stdio buffer of a stream that only reads
 constexpr size_t WRITE_BUFFER = 262144;   // and of one that writes: most voices go out in one piece
-constexpr size_t BLOCK_CACHE = 65536;     // the last block a binary stream read
+constexpr size_t BLOCK_CACHE = 262144;    // the last block a binary stream read (a few voices)
 constexpr size_t RAW_BUFFER = 65536;      // undecoded bytes of a text stream being read
 constexpr size_t TEXT_CHUNK = 32768;      // text written per translation round (doubles at most)
 
@@ -291,6 +291,7 @@ int cookie_close(void* cookie) {
 // found in has gone stale, looked up again on disk) with flags; a created file is noted in its
 // folder's listing. The descriptor with its host path in *p, or -1 with errno.
 int open_resolved(const char* path, int flags, std::string* p) {
+    path_guard guard;
     *p = resolve_path(path);
     if (p->empty()) {
         errno = ENOENT;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -203,6 +204,37 @@ int count_processors() {
     GetSystemInfo(&info);
     int n = static_cast<int>(info.dwNumberOfProcessors);
     return n < 1 ? 1 : n > MAX_PROGRAMS ? MAX_PROGRAMS : n;
+}
+
+struct thread_s {
+    HANDLE handle;
+    void (*run)(void*);
+    void* arg;
+};
+
+static DWORD WINAPI thread_start(void* thread) {
+    thread_s* t = static_cast<thread_s*>(thread);
+    t->run(t->arg);
+    return 0;
+}
+
+thread_s* start_thread(void (*run)(void*), void* arg) {
+    thread_s* t = static_cast<thread_s*>(malloc(sizeof(thread_s)));
+    if (!t) return nullptr;
+    t->run = run;
+    t->arg = arg;
+    t->handle = CreateThread(nullptr, 0, thread_start, t, 0, nullptr);
+    if (!t->handle) {
+        free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+void join_thread(thread_s* thread) {
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    free(thread);
 }
 
 int run_command(const char* command) {
