@@ -4,6 +4,7 @@
 #include "unpacker/voice.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/common.h"
@@ -14,9 +15,21 @@
 // so memory stays bounded however long the voice is.
 static constexpr size_t OUTPUT_BUFFER_SIZE = 1 << 20;
 static_assert(OUTPUT_BUFFER_SIZE >= WAV_HEADER_SIZE + 4 * 65535, "a coded block must fit");
-static unsigned char output_buffer[OUTPUT_BUFFER_SIZE];
-static unsigned char block_buffer[65535];
-static unsigned char size_table[2 * 65535];
+
+struct voice_buffers {
+    unsigned char output[OUTPUT_BUFFER_SIZE];
+    unsigned char block[65535];
+    unsigned char size_table[2 * 65535];
+};
+
+voice_buffers* new_voice_buffers() { return static_cast<voice_buffers*>(malloc(sizeof(voice_buffers))); }
+
+void free_voice_buffers(voice_buffers* buffers) { free(buffers); }
+
+// The buffers of the calls that take none: those of one thread at a time.
+static voice_buffers shared_buffers;
+
+voice_buffers* shared_voice_buffers() { return &shared_buffers; }
 
 // The WAV header's length fields are 32 bits wide.
 static constexpr uint64_t MAX_DATA_LENGTH = 0xFFFFFFFFu - 36;
@@ -27,31 +40,52 @@ int write_wav_header(FILE* out, uint32_t data_length, uint32_t rate) {
     return fwrite(header, 1, sizeof header, out) == sizeof header;
 }
 
-static void report_read_failure(FILE* archive, const char* archive_path) {
-    if (ferror(archive))
-        error_box("%sの読み込みに失敗しました: %s", archive_path, strerror(errno));
-    else
+static int fail(voice_failure* failure, voice_failure_kind kind, int error) {
+    failure->kind = kind;
+    failure->error = error;
+    return 1;
+}
+
+static int read_failure(FILE* archive, voice_failure* failure) {
+    return ferror(archive) ? fail(failure, VOICE_READ_FAILED, errno) : fail(failure, VOICE_TRUNCATED, 0);
+}
+
+static int write_failure(voice_failure* failure) { return fail(failure, VOICE_WRITE_FAILED, errno ? errno : EIO); }
+
+void report_voice_failure(const voice_failure& failure, const char* out_path, const char* work,
+                          const char* archive_path) {
+    switch (failure.kind) {
+    case VOICE_READ_FAILED:
+        error_box("%sの読み込みに失敗しました: %s", archive_path, strerror(failure.error));
+        break;
+    case VOICE_TRUNCATED:
         error_box("%sは壊れています。音声のデータが途中で切れています。", archive_path);
+        break;
+    case VOICE_CREATE_FAILED:
+        error_box("%sを作成できません。", out_path);
+        break;
+    case VOICE_WRITE_FAILED:
+        error_box("%sの書き込みに失敗しました: %s", out_path, strerror(failure.error));
+        break;
+    case VOICE_TOO_LONG:
+        error_box("%sは長すぎてWAVファイルにできません。", out_path);
+        break;
+    case VOICE_NOT_NAMED:
+        error_box("%sを%sにリネームできません: %s", work, out_path, strerror(failure.error));
+        break;
+    }
 }
 
 static int read_exactly(FILE* archive, unsigned char* into, size_t size) {
     return fread(into, 1, size, archive) == size;
 }
 
-static int report_write_failure(const char* out_path) {
-    int error = errno ? errno : EIO;
-    error_box("%sの書き込みに失敗しました: %s", out_path, strerror(error));
-    return 1;
-}
-
-// Reads the voice's block-size table into size_table; 0 after a message.
-static int read_size_table(const koe_entry& entry, FILE* archive, const char* archive_path) {
+// Reads the voice's block-size table into the buffers; 1 after a failure.
+static int read_size_table(voice_buffers* buffers, const koe_entry& entry, FILE* archive, voice_failure* failure) {
     if (entry.offset > 0x7FFFFFFFu || fseek(archive, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
-        !read_exactly(archive, size_table, 2 * size_t{entry.block_count})) {
-        report_read_failure(archive, archive_path);
-        return 0;
-    }
-    return 1;
+        !read_exactly(archive, buffers->size_table, 2 * size_t{entry.block_count}))
+        return read_failure(archive, failure);
+    return 0;
 }
 
 // Where a voice's bytes go: a stream the caller keeps (a memory stream in the tests), or a work
@@ -78,58 +112,51 @@ static int put_header(voice_output* out, uint32_t length, uint32_t rate) {
     return write_work_file(out->file, 0, header, sizeof header) == 0;
 }
 
-// Decodes the blocks named by size_table into out, header included. 0 when all was written (out
-// still to be closed), 1 after a message; the caller decides what becomes of the file.
-static int write_voice(voice_output* out, const char* out_path, const koe_header& header, const koe_entry& entry,
-                       FILE* archive, const char* archive_path) {
+// Decodes the blocks named by the size table into out, header included. 0 when all was written
+// (out still to be closed), 1 after a failure; the caller decides what becomes of the file.
+static int write_voice(voice_buffers* buffers, voice_output* out, const koe_header& header, const koe_entry& entry,
+                       FILE* archive, voice_failure* failure) {
+    unsigned char* output = buffers->output;
     size_t blocks = entry.block_count;
-    memset(output_buffer, 0, WAV_HEADER_SIZE);
+    memset(output, 0, WAV_HEADER_SIZE);
     size_t used = WAV_HEADER_SIZE;
     bool flushed = false;
     uint64_t data_length = 0;
     for (size_t k = 0; k < blocks; ++k) {
-        unsigned size = read_u16le(size_table + 2 * k);
-        if (size != 0 && !read_exactly(archive, block_buffer, size)) {
-            report_read_failure(archive, archive_path);
-            return 1;
-        }
+        unsigned size = read_u16le(buffers->size_table + 2 * k);
+        if (size != 0 && !read_exactly(archive, buffers->block, size)) return read_failure(archive, failure);
         if (used + 2 * max_block_samples(size) > OUTPUT_BUFFER_SIZE) {
             errno = 0;
-            if (!put_bytes(out, output_buffer, used)) return report_write_failure(out_path);
+            if (!put_bytes(out, output, used)) return write_failure(failure);
             flushed = true;
             used = 0;
         }
-        size_t bytes = 2 * decode_block(block_buffer, size, output_buffer + used);
+        size_t bytes = 2 * decode_block(buffers->block, size, output + used);
         used += bytes;
         data_length += bytes;
-        if (data_length > MAX_DATA_LENGTH) {
-            error_box("%sは長すぎてWAVファイルにできません。", out_path);
-            return 1;
-        }
+        if (data_length > MAX_DATA_LENGTH) return fail(failure, VOICE_TOO_LONG, 0);
     }
 
     uint32_t rate = header.sample_rate ? header.sample_rate : KOE_DEFAULT_RATE;
     uint32_t length = static_cast<uint32_t>(data_length);
     errno = 0;
     if (!flushed) {
-        fill_wav_header(output_buffer, length, rate);
-        if (!put_bytes(out, output_buffer, used)) return report_write_failure(out_path);
-    } else if (!put_bytes(out, output_buffer, used) || !put_header(out, length, rate)) {
-        return report_write_failure(out_path);
+        fill_wav_header(output, length, rate);
+        if (!put_bytes(out, output, used)) return write_failure(failure);
+    } else if (!put_bytes(out, output, used) || !put_header(out, length, rate)) {
+        return write_failure(failure);
     }
     return 0;
 }
 
-int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
-                 FILE* archive, const char* archive_path) {
-    if (!read_size_table(entry, archive, archive_path)) return 1;
+int write_voice_file(voice_buffers* buffers, const char* out_path, const char* work, const koe_header& header,
+                     const koe_entry& entry, FILE* archive, voice_failure* failure) {
+    if (read_size_table(buffers, entry, archive, failure)) return 1;
 
+    errno = 0;
     voice_output out = {nullptr, create_work_file(work), 0};
-    if (!out.file) {
-        error_box("%sを作成できません。", out_path);
-        return 1;
-    }
-    if (write_voice(&out, out_path, header, entry, archive, archive_path) != 0) {
+    if (!out.file) return fail(failure, VOICE_CREATE_FAILED, errno);
+    if (write_voice(buffers, &out, header, entry, archive, failure) != 0) {
         // No file claims samples it lacks.
         discard_work_file(out.file);
         return 1;
@@ -137,23 +164,30 @@ int decode_voice(const char* out_path, const char* work, const koe_header& heade
     // The voice takes its name only whole; a run cut off before leaves just the work file.
     errno = 0;
     int finished = finish_work_file(out.file, out_path);
-    if (finished == -1) {
-        error_box("%sの書き込みに失敗しました: %s", out_path, strerror(errno ? errno : EIO));
-        return 1;
-    }
-    if (finished != 0) {
-        error_box("%sを%sにリネームできません: %s", work, out_path, strerror(errno));
-        return 1;
-    }
+    if (finished == -1) return write_failure(failure);
+    if (finished != 0) return fail(failure, VOICE_NOT_NAMED, errno);
     return 0;
+}
+
+int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
+                 FILE* archive, const char* archive_path) {
+    voice_failure failure;
+    if (write_voice_file(&shared_buffers, out_path, work, header, entry, archive, &failure) == 0) return 0;
+    report_voice_failure(failure, out_path, work, archive_path);
+    return 1;
 }
 
 int decode_voice_into(FILE* out, const char* out_name, const koe_header& header, const koe_entry& entry,
                       FILE* archive, const char* archive_path) {
-    if (!read_size_table(entry, archive, archive_path)) return 1;
+    voice_failure failure;
     voice_output into = {out, nullptr, 0};
-    if (write_voice(&into, out_name, header, entry, archive, archive_path) != 0) return 1;
     errno = 0;
-    if (fflush(out) != 0) return report_write_failure(out_name);
-    return 0;
+    if (read_size_table(&shared_buffers, entry, archive, &failure) == 0 &&
+        write_voice(&shared_buffers, &into, header, entry, archive, &failure) == 0) {
+        errno = 0;
+        if (fflush(out) == 0) return 0;
+        write_failure(&failure);
+    }
+    report_voice_failure(failure, out_name, out_name, archive_path);
+    return 1;
 }
