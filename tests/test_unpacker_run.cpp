@@ -328,6 +328,94 @@ TEST_F(Unpacker, RepeatedIdsAndBrokenVoices) {
     EXPECT_NE(r.err.find("音声が全部（3個）そろっています"), std::string::npos) << r.err;
 }
 
+// Enough voices for both threads to take several voices at a time, in an order the ids do not
+// follow, with a repeated id and a broken last voice.
+std::string many_voices_archive(std::vector<std::string>* lines) {
+    std::vector<koe_voice_data> voices;
+    for (int k = 0; k < 300; ++k) {
+        uint16_t id = static_cast<uint16_t>((k * 7919) % 1000);
+        voices.push_back(k % 50 == 7 ? mixed_voice(id, static_cast<unsigned>(k))
+                                     : short_voice(id, std::vector<uint8_t>(1 + (k * 37) % 900, static_cast<uint8_t>(k))));
+    }
+    voices[120] = short_voice(voices[10].id, {1, 2, 3});   // replaces the voice of entry 10
+    voices.push_back(short_voice(1001, std::vector<uint8_t>(400, 9)));
+    std::string archive = build_koepac(voices, 0);
+    archive.resize(archive.size() - 5);
+    for (size_t k = 0; k + 1 < voices.size(); ++k) {
+        if (k == 10) continue;
+        char line[64];
+        snprintf(line, sizeof line, "Z001.KOE -> 001\\Z001%05u.WAV\n", unsigned{voices[k].id});
+        lines->push_back(line);
+    }
+    return archive;
+}
+
+TEST_F(Unpacker, ManyVoicesComeOutInTheIndexsOrderWhicheverThreadWritesThem) {
+    std::vector<std::string> lines;
+    std::string archive = many_voices_archive(&lines);
+    put_archive("Z001.KOE", archive);
+    run_result r = run_plovenak(g);
+    EXPECT_EQ(r.status, 1) << "a voice was passed over";
+    std::string all;
+    for (const std::string& line : lines) all += line;
+    EXPECT_EQ(r.out, all);
+    EXPECT_NE(r.err.find("音声01001のデータがファイルに収まりません"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ほかの音声299個はすべて書き出してあり"), std::string::npos) << r.err;
+    std::map<std::string, std::string> expected;
+    add_expected(expected, archive, "001");
+    EXPECT_EQ(snapshot(koewav()), expected);
+}
+
+// Whichever thread meets a failure, and however many voices the other finishes meanwhile, the
+// count in the closing box is what is on the disk, every file there is whole, and a second run
+// completes the tree.
+TEST_F(Unpacker, AFailureMidArchiveCountsWhatIsOnTheDisk) {
+    std::vector<std::string> lines;
+    std::string archive = many_voices_archive(&lines);
+    put_archive("Z001.KOE", archive);
+    std::map<std::string, std::string> expected;
+    add_expected(expected, archive, "001");
+    const std::string log = g.root / "calls.log";
+    run_result clean = run_plovenak(g, "", {"VNAUDIO_FAULT_LOG=" + log});
+    ASSERT_EQ(snapshot(koewav()), expected) << clean.err;
+    long calls = 0;
+    ASSERT_EQ(sscanf(read_file(log).c_str(), "calls=%ld", &calls), 1);
+
+    int stopped = 0;
+    for (const char* kind : {"", ":full"}) {
+        for (long at : {calls / 2, calls * 9 / 10}) {
+            SCOPED_TRACE("fault " + std::to_string(at) + kind);
+            std::filesystem::remove_all(koewav());
+            std::filesystem::remove(g.game + "/koe_restore.reg");
+            write_file(g.registry, registry_text(REGNAME, "KOE_FOLDER", "voice"));
+            run_result r = run_plovenak(g, "", {"VNAUDIO_FAULT=" + std::to_string(at) + kind});
+            EXPECT_EQ(r.status, 1);
+            std::map<std::string, std::string> tree = voice_tree(koewav());
+            size_t on_disk = 0;
+            for (const auto& [name, bytes] : tree) {
+                if (name.find('.') == std::string::npos) continue;   // a folder
+                auto it = expected.find(name);
+                EXPECT_TRUE(it != expected.end() && it->second == bytes) << name << " is not a whole voice";
+                ++on_disk;
+            }
+            // A failed read the runtime tries again (a seek's read-ahead) costs nothing.
+            if (r.err.find("展開を途中で止めました") == std::string::npos) {
+                EXPECT_EQ(tree, expected) << r.err;
+                continue;
+            }
+            ++stopped;
+            EXPECT_NE(r.err.find("音声299個のうち" + std::to_string(on_disk) + "個を書き出してあります"), std::string::npos)
+                << on_disk << " on the disk\n" << r.err;
+            size_t told = 0;
+            for (size_t at_line = 0; (at_line = r.out.find(" -> ", at_line)) != std::string::npos; ++at_line) ++told;
+            EXPECT_TRUE(told >= on_disk + 1 && told <= on_disk + 2) << told << " lines for " << on_disk << " voices";
+            r = run_plovenak(g, "y\n");
+            EXPECT_EQ(snapshot(koewav()), expected) << r.err;
+        }
+    }
+    EXPECT_GE(stopped, 2) << "the disk filling up must stop the run";
+}
+
 TEST_F(Unpacker, ArchivesThatCannotBeUnpackedLeaveTheGameUntouched) {
     std::string too_many = "KOEPAC" + std::string(10, '\0');
     put_u32(too_many, 65537);

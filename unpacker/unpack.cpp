@@ -4,6 +4,8 @@
 #include "unpacker/unpack.h"
 
 #include <algorithm>
+#include <atomic>
+#include <new>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -434,6 +436,150 @@ struct unpack_tally {
     unsigned first_skipped_id;
 };
 
+// What became of a voice a thread took.
+enum : uint8_t { VOICE_BEING_WRITTEN, VOICE_WRITTEN, VOICE_FAILED };
+
+// One archive's voices, shared by the threads that write them. A thread takes the next few voices
+// in the index's order (neighbours in the archive, so its stream reads on where it left off),
+// decodes and writes each whole with a stream on the archive and buffers of its own, and leaves
+// what became of it in outcome (and failures). Only the first thread talks to the
+// user: it says what became of the voices in the index's order, whichever thread wrote them.
+struct archive_work {
+    const archive_scan* scan;
+    bool resume;
+    int32_t* jobs;                     // the entries to write, in index order
+    int32_t job_count;
+    int32_t batch;                     // jobs taken at a time
+    std::atomic<int32_t> next;         // the next job to take
+    std::atomic<bool> stop;            // take no more: a voice failed, or the user cancelled
+    std::atomic<uint8_t>* outcome;     // per job
+    voice_failure* failures;           // per job, valid once its outcome is VOICE_FAILED
+};
+
+// A thread takes this many neighbouring voices at a time where an archive has many, and reads them
+// through a buffer that holds them all (a voice of 3 s takes about 40 KB): the reads of one voice
+// then seldom cost a system call.
+static constexpr int32_t VOICE_BATCH = 8;
+static constexpr size_t VOICE_READ_BUFFER = 1 << 18;
+
+struct voice_worker {
+    archive_work* work;
+    FILE* archive;
+    voice_buffers* buffers;
+};
+
+// The work file of entry k, in the work folder.
+static void form_work_path(const archive_scan& scan, int32_t k, char* out, size_t room) {
+    snprintf(out, room, "%s\\Z%s%05u.WAV.part", WORK_FOLDER, scan.code, unsigned{scan.entries[k].id});
+}
+
+// The next jobs for a thread, [*first, *end); false when none is left or the run stops.
+static bool take_jobs(archive_work* work, int32_t* first, int32_t* end) {
+    if (work->stop.load(std::memory_order_relaxed)) return false;
+    *first = work->next.fetch_add(work->batch);
+    if (*first >= work->job_count) return false;
+    *end = std::min(*first + work->batch, work->job_count);
+    return true;
+}
+
+// Writes the voice of a job and leaves what became of it.
+static void write_job(voice_worker* worker, int32_t job) {
+    archive_work& work = *worker->work;
+    const archive_scan& scan = *work.scan;
+    int32_t k = work.jobs[job];
+    char out_path[32], part[48];
+    form_voice_path(scan, k, false, out_path, sizeof out_path);
+    form_work_path(scan, k, part, sizeof part);
+    if (work.resume) {
+        // A part left beside the voices by a run of an earlier version, which wrote them there.
+        char beside[40];
+        snprintf(beside, sizeof beside, "%s.part", out_path);
+        remove_file(beside);
+    }
+    bool failed = write_voice_file(worker->buffers, out_path, part, scan.header, scan.entries[k], worker->archive,
+                                   &work.failures[job]) != 0;
+    if (failed) work.stop.store(true);
+    work.outcome[job].store(failed ? VOICE_FAILED : VOICE_WRITTEN, std::memory_order_release);
+}
+
+static void run_helper(void* helper) {
+    voice_worker* worker = static_cast<voice_worker*>(helper);
+    int32_t job, end;
+    while (take_jobs(worker->work, &job, &end))
+        for (; job < end && !worker->work->stop.load(std::memory_order_relaxed); ++job) write_job(worker, job);
+}
+
+// How far the first thread has told the user about an archive's voices.
+struct archive_report {
+    int32_t entry;
+    int32_t job;
+    int32_t first_failure;   // the job, or -1
+    bool stopped;            // a voice was left out when the run stopped
+};
+
+// Tells, in the index's order, what became of every voice up to the first still being written (at
+// the end, when no thread writes any more: of every voice): a broken voice's notice; a written
+// voice's line and step of the progress. After a failure or a cancel only the voices the other
+// thread finished meanwhile are told, so the count matches what is on the disk.
+static void report_finished(const archive_work& work, const char* archive_path, bool at_end, archive_report* report,
+                            unpack_tally* tally) {
+    const archive_scan& scan = *work.scan;
+    for (; report->entry < scan.header.entry_count; ++report->entry) {
+        int32_t k = report->entry;
+        if (scan.fates[k] == VOICE_BROKEN && report->first_failure < 0 && !report->stopped) {
+            notice("%s: 音声%05uのデータがファイルに収まりません。この音声は飛ばします。", archive_path,
+                   unsigned{scan.entries[k].id});
+            if (tally->skipped++ == 0) {
+                snprintf(tally->first_skipped, sizeof tally->first_skipped, "%s", archive_path);
+                tally->first_skipped_id = scan.entries[k].id;
+            }
+        }
+        if (scan.fates[k] != VOICE_WRITE) continue;
+        uint8_t outcome = work.outcome[report->job].load(std::memory_order_acquire);
+        if (outcome == VOICE_BEING_WRITTEN && !at_end) return;
+        if (outcome == VOICE_BEING_WRITTEN) {   // never taken: the run stopped before it
+            report->stopped = true;
+            ++report->job;
+            continue;
+        }
+        // The line in one call: the runtime's formatted output puts it out a character at a time.
+        char out_path[32], line[sizeof scan.name + sizeof out_path + 8];
+        form_voice_path(scan, k, false, out_path, sizeof out_path);
+        int length = snprintf(line, sizeof line, "%s -> %s\n", scan.name, out_path);
+        write_output(line, static_cast<size_t>(length));
+        if (outcome == VOICE_WRITTEN) {
+            ++tally->written;
+            step_unpack_progress(archive_path);
+        } else if (report->first_failure < 0) {
+            report->first_failure = report->job;
+        }
+        ++report->job;
+    }
+}
+
+// A second thread for an archive of many voices where the system has a second processor; null
+// (the first thread writes every voice) where it has not, or the thread cannot be had.
+static thread_s* start_helper(const char* open_path, archive_work* work, voice_worker* helper) {
+    helper->work = work;
+    helper->archive = nullptr;
+    helper->buffers = nullptr;
+    if (work->job_count < 2 || count_processors() < 2) return nullptr;
+    helper->buffers = new_voice_buffers();
+    helper->archive = helper->buffers ? open_file(open_path, "rb") : nullptr;
+    thread_s* thread = nullptr;
+    if (helper->archive) {
+        setvbuf(helper->archive, nullptr, _IOFBF, VOICE_READ_BUFFER);
+        thread = start_thread(run_helper, helper);
+    }
+    return thread;
+}
+
+static void end_helper(thread_s* thread, voice_worker* helper) {
+    if (thread) join_thread(thread);
+    if (helper->archive) fclose(helper->archive);
+    free_voice_buffers(helper->buffers);
+}
+
 // Unpacks one scanned archive into koewav (the current folder). 0 when every voice it has to write
 // is written, 1 after a message.
 static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool resume, unpack_tally* tally) {
@@ -453,50 +599,69 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
     for (int32_t k = 0; k < count && !any; ++k) any = scan.fates[k] == VOICE_WRITE || scan.fates[k] == VOICE_BROKEN;
     if (!any) return 0;
 
-    FILE* archive = open_file(open_path, "rb");
+    archive_work work;
+    work.scan = &scan;
+    work.resume = resume;
+    work.job_count = 0;
+    work.batch = 1;
+    work.next = 0;
+    work.stop = false;
+    size_t room = static_cast<size_t>(count);
+    work.jobs = static_cast<int32_t*>(malloc(room * sizeof(int32_t)));
+    work.outcome = new (std::nothrow) std::atomic<uint8_t>[room];
+    work.failures = static_cast<voice_failure*>(malloc(room * sizeof(voice_failure)));
+    FILE* archive = work.jobs && work.outcome && work.failures ? open_file(open_path, "rb") : nullptr;
     if (!archive) {
-        error_box("%sをオープンできません。", archive_path);
+        if (work.jobs && work.outcome && work.failures)
+            error_box("%sをオープンできません。", archive_path);
+        else
+            error_box("%sを展開するメモリが足りません。", archive_path);
+        free(work.jobs);
+        delete[] work.outcome;
+        free(work.failures);
         return 1;
     }
-    setvbuf(archive, nullptr, _IOFBF, 1 << 16);
-    int result = 0;
+    setvbuf(archive, nullptr, _IOFBF, VOICE_READ_BUFFER);
     for (int32_t k = 0; k < count; ++k) {
-        if (scan.fates[k] == VOICE_BROKEN) {
-            notice("%s: 音声%05uのデータがファイルに収まりません。この音声は飛ばします。", archive_path,
-                   unsigned{scan.entries[k].id});
-            if (tally->skipped++ == 0) {
-                snprintf(tally->first_skipped, sizeof tally->first_skipped, "%s", archive_path);
-                tally->first_skipped_id = scan.entries[k].id;
-            }
-            continue;
-        }
         if (scan.fates[k] != VOICE_WRITE) continue;
-        char out_path[32], work[48];
-        form_voice_path(scan, k, false, out_path, sizeof out_path);
-        snprintf(work, sizeof work, "%s\\Z%s%05u.WAV.part", WORK_FOLDER, scan.code, unsigned{scan.entries[k].id});
-        // Cancel stops between voices: the voice being written is always finished.
-        if (progress_cancelled()) {
-            result = 1;
-            break;
-        }
-        if (resume) {
-            // A part left beside the voices by a run of an earlier version, which wrote them there.
-            char beside[40];
-            snprintf(beside, sizeof beside, "%s.part", out_path);
-            remove_file(beside);
-        }
-        // The line in one call: the runtime's formatted output puts it out a character at a time.
-        char line[sizeof scan.name + sizeof out_path + 8];
-        int length = snprintf(line, sizeof line, "%s -> %s\n", scan.name, out_path);
-        write_output(line, static_cast<size_t>(length));
-        if (decode_voice(out_path, work, scan.header, scan.entries[k], archive, archive_path) != 0) {
-            result = 1;
-            break;
-        }
-        ++tally->written;
-        step_unpack_progress(archive_path);
+        work.outcome[work.job_count] = VOICE_BEING_WRITTEN;
+        work.jobs[work.job_count++] = k;
     }
+    if (work.job_count >= 64) work.batch = VOICE_BATCH;
+
+    voice_worker first = {&work, archive, shared_voice_buffers()}, helper;
+    thread_s* thread = start_helper(open_path, &work, &helper);
+    archive_report report = {0, 0, -1, false};
+    bool cancelled = false;
+    int32_t job, end;
+    while (take_jobs(&work, &job, &end)) {
+        for (; job < end; ++job) {
+            // Cancel stops between voices: the voices being written are always finished.
+            if (progress_cancelled()) {
+                cancelled = true;
+                work.stop = true;
+            }
+            if (work.stop.load()) break;
+            write_job(&first, job);
+            report_finished(work, archive_path, false, &report, tally);
+        }
+    }
+    end_helper(thread, &helper);
+    report_finished(work, archive_path, true, &report, tally);
     fclose(archive);
+
+    int result = cancelled ? 1 : 0;
+    if (report.first_failure >= 0) {
+        int32_t k = work.jobs[report.first_failure];
+        char out_path[32], part[48];
+        form_voice_path(scan, k, false, out_path, sizeof out_path);
+        form_work_path(scan, k, part, sizeof part);
+        report_voice_failure(work.failures[report.first_failure], out_path, part, archive_path);
+        result = 1;
+    }
+    free(work.jobs);
+    delete[] work.outcome;
+    free(work.failures);
     return result;
 }
 
