@@ -466,6 +466,7 @@ struct voice_worker {
     archive_work* work;
     FILE* archive;
     voice_buffers* buffers;
+    uint64_t archive_at;   // where the stream stands, UNKNOWN_PLACE when that is not known
 };
 
 // The work file of entry k, in the work folder.
@@ -497,7 +498,7 @@ static void write_job(voice_worker* worker, int32_t job) {
         remove_file(beside);
     }
     bool failed = write_voice_file(worker->buffers, out_path, part, scan.header, scan.entries[k], worker->archive,
-                                   &work.failures[job]) != 0;
+                                   &worker->archive_at, &work.failures[job]) != 0;
     if (failed) work.stop.store(true);
     work.outcome[job].store(failed ? VOICE_FAILED : VOICE_WRITTEN, std::memory_order_release);
 }
@@ -561,6 +562,7 @@ static void report_finished(const archive_work& work, const char* archive_path, 
 // (the first thread writes every voice) where it has not, or the thread cannot be had.
 static thread_s* start_helper(const char* open_path, archive_work* work, voice_worker* helper) {
     helper->work = work;
+    helper->archive_at = UNKNOWN_PLACE;
     helper->archive = nullptr;
     helper->buffers = nullptr;
     if (work->job_count < 2 || count_processors() < 2) return nullptr;
@@ -629,7 +631,7 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
     }
     if (work.job_count >= 64) work.batch = VOICE_BATCH;
 
-    voice_worker first = {&work, archive, shared_voice_buffers()}, helper;
+    voice_worker first = {&work, archive, shared_voice_buffers(), UNKNOWN_PLACE}, helper;
     thread_s* thread = start_helper(open_path, &work, &helper);
     archive_report report = {0, 0, -1, false};
     bool cancelled = false;

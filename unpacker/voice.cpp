@@ -80,9 +80,12 @@ static int read_exactly(FILE* archive, unsigned char* into, size_t size) {
     return fread(into, 1, size, archive) == size;
 }
 
-// Reads the voice's block-size table into the buffers; 1 after a failure.
-static int read_size_table(voice_buffers* buffers, const koe_entry& entry, FILE* archive, voice_failure* failure) {
-    if (entry.offset > 0x7FFFFFFFu || fseek(archive, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
+// Reads the voice's block-size table into the buffers; 1 after a failure. A stream that stands at
+// the table already is not moved: the runtime would drop what it has read ahead.
+static int read_size_table(voice_buffers* buffers, const koe_entry& entry, FILE* archive, uint64_t stream_at,
+                           voice_failure* failure) {
+    if (entry.offset > 0x7FFFFFFFu ||
+        (stream_at != entry.offset && fseek(archive, static_cast<long>(entry.offset), SEEK_SET) != 0) ||
         !read_exactly(archive, buffers->size_table, 2 * size_t{entry.block_count}))
         return read_failure(archive, failure);
     return 0;
@@ -115,16 +118,18 @@ static int put_header(voice_output* out, uint32_t length, uint32_t rate) {
 // Decodes the blocks named by the size table into out, header included. 0 when all was written
 // (out still to be closed), 1 after a failure; the caller decides what becomes of the file.
 static int write_voice(voice_buffers* buffers, voice_output* out, const koe_header& header, const koe_entry& entry,
-                       FILE* archive, voice_failure* failure) {
+                       FILE* archive, uint64_t* stream_at, voice_failure* failure) {
     unsigned char* output = buffers->output;
     size_t blocks = entry.block_count;
     memset(output, 0, WAV_HEADER_SIZE);
     size_t used = WAV_HEADER_SIZE;
     bool flushed = false;
     uint64_t data_length = 0;
+    uint64_t at = entry.offset + 2 * uint64_t{entry.block_count};
     for (size_t k = 0; k < blocks; ++k) {
         unsigned size = read_u16le(buffers->size_table + 2 * k);
         if (size != 0 && !read_exactly(archive, buffers->block, size)) return read_failure(archive, failure);
+        at += size;
         if (used + 2 * max_block_samples(size) > OUTPUT_BUFFER_SIZE) {
             errno = 0;
             if (!put_bytes(out, output, used)) return write_failure(failure);
@@ -137,6 +142,7 @@ static int write_voice(voice_buffers* buffers, voice_output* out, const koe_head
         if (data_length > MAX_DATA_LENGTH) return fail(failure, VOICE_TOO_LONG, 0);
     }
 
+    *stream_at = at;
     uint32_t rate = header.sample_rate ? header.sample_rate : KOE_DEFAULT_RATE;
     uint32_t length = static_cast<uint32_t>(data_length);
     errno = 0;
@@ -150,13 +156,16 @@ static int write_voice(voice_buffers* buffers, voice_output* out, const koe_head
 }
 
 int write_voice_file(voice_buffers* buffers, const char* out_path, const char* work, const koe_header& header,
-                     const koe_entry& entry, FILE* archive, voice_failure* failure) {
-    if (read_size_table(buffers, entry, archive, failure)) return 1;
+                     const koe_entry& entry, FILE* archive, uint64_t* stream_at, voice_failure* failure) {
+    uint64_t was_at = *stream_at;
+    *stream_at = UNKNOWN_PLACE;
+    if (read_size_table(buffers, entry, archive, was_at, failure)) return 1;
 
     errno = 0;
     voice_output out = {nullptr, create_work_file(work), 0};
     if (!out.file) return fail(failure, VOICE_CREATE_FAILED, errno);
-    if (write_voice(buffers, &out, header, entry, archive, failure) != 0) {
+    if (write_voice(buffers, &out, header, entry, archive, stream_at, failure) != 0) {
+        *stream_at = UNKNOWN_PLACE;
         // No file claims samples it lacks.
         discard_work_file(out.file);
         return 1;
@@ -172,7 +181,8 @@ int write_voice_file(voice_buffers* buffers, const char* out_path, const char* w
 int decode_voice(const char* out_path, const char* work, const koe_header& header, const koe_entry& entry,
                  FILE* archive, const char* archive_path) {
     voice_failure failure;
-    if (write_voice_file(&shared_buffers, out_path, work, header, entry, archive, &failure) == 0) return 0;
+    uint64_t stream_at = UNKNOWN_PLACE;
+    if (write_voice_file(&shared_buffers, out_path, work, header, entry, archive, &stream_at, &failure) == 0) return 0;
     report_voice_failure(failure, out_path, work, archive_path);
     return 1;
 }
@@ -181,9 +191,10 @@ int decode_voice_into(FILE* out, const char* out_name, const koe_header& header,
                       FILE* archive, const char* archive_path) {
     voice_failure failure;
     voice_output into = {out, nullptr, 0};
+    uint64_t stream_at = UNKNOWN_PLACE;
     errno = 0;
-    if (read_size_table(&shared_buffers, entry, archive, &failure) == 0 &&
-        write_voice(&shared_buffers, &into, header, entry, archive, &failure) == 0) {
+    if (read_size_table(&shared_buffers, entry, archive, stream_at, &failure) == 0 &&
+        write_voice(&shared_buffers, &into, header, entry, archive, &stream_at, &failure) == 0) {
         errno = 0;
         if (fflush(out) == 0) return 0;
         write_failure(&failure);

@@ -45,9 +45,12 @@ voice_buffers* shared_voice_buffers();
 
 // decode_voice in the caller's buffers and without a message: 0 when the file is complete, 1
 // with the failure described (no part is left). Safe to run on several threads at once, each
-// with its own buffers and archive stream.
+// with its own buffers and archive stream. *stream_at is where archive stands (UNKNOWN_PLACE when
+// that is not known): a voice that starts there is read on without a seek; it is set to where the
+// stream stands afterwards.
+constexpr uint64_t UNKNOWN_PLACE = ~uint64_t{0};
 int write_voice_file(voice_buffers* buffers, const char* out_path, const char* work, const koe_header& header,
-                     const koe_entry& entry, FILE* archive, voice_failure* failure);
+                     const koe_entry& entry, FILE* archive, uint64_t* stream_at, voice_failure* failure);
 
 // The same decoding into a binary stream the caller has made and keeps (empty, at its start): a
 // memory stream, so the format can be exercised without files. out_name stands for the output in
