@@ -14,6 +14,7 @@ check_wine || exit 1
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/vnaudio-wine-bench-XXXXXX")
 trap 'wineserver -k 2>/dev/null; rm -rf "$root"' EXIT
+use_wine_loader "$root/loader" || exit 1
 "$native/bench_unpack" "$voices" "$root/set" --only setup >/dev/null || exit 1
 make_prefix "$root/prefix" || exit 1
 game=$root/game
