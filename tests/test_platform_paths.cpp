@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,6 +255,48 @@ TEST_F(PathTest, WorkFilesTakeTheirNameWholeOrGo) {
     discard_work_file(dropped);
     EXPECT_FALSE(exists("koewav/~work/Y.part"));
     EXPECT_EQ(create_work_file("koewav\\nosuch\\X.part"), nullptr);
+}
+
+// Two threads name their files in one folder at once, as plovenak's do: the path rules, which keep
+// what they have read of the folders, know afterwards every name either thread made, in any case.
+TEST_F(PathTest, TwoThreadsNamingFilesAtOnceLeaveTheRulesKnowingEveryName) {
+    make_dirs("koewav/~work");
+    make_dirs("koewav/001");
+    ASSERT_EQ(file_access("koewav\\001\\z00100000.wav", 0), -1);   // the empty folder, read and kept
+    struct namer {
+        int first;
+        int failures;
+    };
+    void (*name_files)(void*) = [](void* arg) {
+        namer* n = static_cast<namer*>(arg);
+        for (int k = n->first; k < n->first + 400; ++k) {
+            char work[64], to[64];
+            snprintf(work, sizeof work, "koewav\\~work\\Z001%05d.WAV.part", k);
+            snprintf(to, sizeof to, "koewav\\001\\Z001%05d.WAV", k);
+            work_file* file = create_work_file(work);
+            if (!file || write_work_file(file, 0, to, strlen(to)) != 0 || finish_work_file(file, to) != 0) ++n->failures;
+        }
+    };
+    namer mine = {0, 0}, other = {400, 0};
+    thread_s* thread = start_thread(name_files, &other);
+    ASSERT_NE(thread, nullptr);
+    name_files(&mine);
+    join_thread(thread);
+    EXPECT_EQ(mine.failures + other.failures, 0);
+    for (int k = 0; k < 800; ++k) {
+        char upper[64], lower[64];
+        snprintf(upper, sizeof upper, "koewav/001/Z001%05d.WAV", k);
+        snprintf(lower, sizeof lower, "KOEWAV\\001\\z001%05d.wav", k);
+        EXPECT_EQ(file_access(lower, 0), 0) << lower;
+        EXPECT_EQ(read_file(upper), std::string(upper).replace(6, 1, "\\").replace(10, 1, "\\"));
+    }
+    // A name either thread took is another file's in any case.
+    work_file* late = create_work_file("koewav\\~work\\late.part");
+    ASSERT_NE(late, nullptr);
+    errno = 0;
+    EXPECT_EQ(finish_work_file(late, "koewav\\001\\z00100777.wav"), -2);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(snapshot("koewav/~work").size(), 0u) << "a work file was left";
 }
 
 TEST_F(PathTest, ChangeDirFollowsThePathRules) {
