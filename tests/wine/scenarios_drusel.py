@@ -144,9 +144,10 @@ def make(s):
             os.environ.pop('VNAUDIO_ENCODER_LIMIT_MS', None)
             os.environ.pop('FAKE_ENCODER_MS', None)
 
-    def processes_running(part):
-        """The processes whose command line holds part (Wine's show the Windows program's path)."""
-        found = []
+    def command_lines(part):
+        """pid -> command line of the processes whose command line holds part (Wine's show the
+        Windows program's path)."""
+        found = {}
         for pid in os.listdir('/proc'):
             try:
                 with open('/proc/%s/cmdline' % pid, 'rb') as stream:
@@ -156,8 +157,11 @@ def make(s):
             except (OSError, IndexError):
                 continue
             if part in line and state != 'Z':
-                found.append(int(pid))
+                found[int(pid)] = line
         return found
+
+    def processes_running(part):
+        return sorted(command_lines(part))
 
     def drusel_killed_ends_its_encoders(case):
         """drusel.exe ended from outside (taskkill /F) while its encoders run, one of them hanging:
@@ -172,13 +176,16 @@ def make(s):
         with open(case.side_file('wine', 'out.txt'), 'wb') as out:
             proc = subprocess.Popen(['wine', os.path.join(s.WIN_BIN, 'drusel.exe'), '-j', '2'], cwd=folder,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=out, env=env)
-        marker = case.name + '/wine/my encoder'
+        # This case's own encoders: the locales run the same case side by side, in trees of their own.
+        marker = case.side_file('wine', 'my encoder')
+        def hanging_one():
+            return [pid for pid, line in command_lines(marker).items() if 'Z00100002' in line]
         deadline = time.time() + 30
-        while time.time() < deadline and len(processes_running(marker)) < 1:
+        while time.time() < deadline and not hanging_one():
             time.sleep(0.1)
         time.sleep(0.5)
-        if not processes_running(marker):
-            case.fail('no encoder ever ran: %r' % processes_running('fake_encoder'))
+        if not hanging_one():
+            case.fail('the hanging encoder never ran: %r' % command_lines('fake_encoder'))
         subprocess.run(['wine', 'taskkill', '/F', '/IM', 'drusel.exe'], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
         try:
