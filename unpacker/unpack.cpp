@@ -439,6 +439,13 @@ struct unpack_tally {
 // What became of a voice a thread took.
 enum : uint8_t { VOICE_BEING_WRITTEN, VOICE_WRITTEN, VOICE_FAILED };
 
+// A voice to write, and what became of it.
+struct voice_job {
+    int32_t entry;
+    std::atomic<uint8_t> outcome;
+    voice_failure failure;             // valid once the outcome is VOICE_FAILED
+};
+
 // One archive's voices, shared by the threads that write them. A thread takes the next few voices
 // in the index's order (neighbours in the archive, so its stream reads on where it left off),
 // decodes and writes each whole with a stream on the archive and buffers of its own, and leaves
@@ -447,13 +454,11 @@ enum : uint8_t { VOICE_BEING_WRITTEN, VOICE_WRITTEN, VOICE_FAILED };
 struct archive_work {
     const archive_scan* scan;
     bool resume;
-    int32_t* jobs;                     // the entries to write, in index order
+    voice_job* jobs;                   // the voices to write, in index order
     int32_t job_count;
     int32_t batch;                     // jobs taken at a time
     std::atomic<int32_t> next;         // the next job to take
     std::atomic<bool> stop;            // take no more: a voice failed, or the user cancelled
-    std::atomic<uint8_t>* outcome;     // per job
-    voice_failure* failures;           // per job, valid once its outcome is VOICE_FAILED
 };
 
 // A thread takes this many neighbouring voices at a time where an archive has many, and reads them
@@ -487,7 +492,7 @@ static bool take_jobs(archive_work* work, int32_t* first, int32_t* end) {
 static void write_job(voice_worker* worker, int32_t job) {
     archive_work& work = *worker->work;
     const archive_scan& scan = *work.scan;
-    int32_t k = work.jobs[job];
+    int32_t k = work.jobs[job].entry;
     char out_path[32], part[48];
     form_voice_path(scan, k, false, out_path, sizeof out_path);
     form_work_path(scan, k, part, sizeof part);
@@ -498,9 +503,9 @@ static void write_job(voice_worker* worker, int32_t job) {
         remove_file(beside);
     }
     bool failed = write_voice_file(worker->buffers, out_path, part, scan.header, scan.entries[k], worker->archive,
-                                   &worker->archive_at, &work.failures[job]) != 0;
+                                   &worker->archive_at, &work.jobs[job].failure) != 0;
     if (failed) work.stop.store(true);
-    work.outcome[job].store(failed ? VOICE_FAILED : VOICE_WRITTEN, std::memory_order_release);
+    work.jobs[job].outcome.store(failed ? VOICE_FAILED : VOICE_WRITTEN, std::memory_order_release);
 }
 
 static void run_helper(void* helper) {
@@ -536,7 +541,7 @@ static void report_finished(const archive_work& work, const char* archive_path, 
             }
         }
         if (scan.fates[k] != VOICE_WRITE) continue;
-        uint8_t outcome = work.outcome[report->job].load(std::memory_order_acquire);
+        uint8_t outcome = work.jobs[report->job].outcome.load(std::memory_order_acquire);
         if (outcome == VOICE_BEING_WRITTEN && !at_end) return;
         if (outcome == VOICE_BEING_WRITTEN) {   // never taken: the run stopped before it
             report->stopped = true;
@@ -608,26 +613,21 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
     work.batch = 1;
     work.next = 0;
     work.stop = false;
-    size_t room = static_cast<size_t>(count);
-    work.jobs = static_cast<int32_t*>(malloc(room * sizeof(int32_t)));
-    work.outcome = new (std::nothrow) std::atomic<uint8_t>[room];
-    work.failures = static_cast<voice_failure*>(malloc(room * sizeof(voice_failure)));
-    FILE* archive = work.jobs && work.outcome && work.failures ? open_file(open_path, "rb") : nullptr;
+    work.jobs = new (std::nothrow) voice_job[static_cast<size_t>(count)];
+    FILE* archive = work.jobs ? open_file(open_path, "rb") : nullptr;
     if (!archive) {
-        if (work.jobs && work.outcome && work.failures)
+        if (work.jobs)
             error_box("%sをオープンできません。", archive_path);
         else
             error_box("%sを展開するメモリが足りません。", archive_path);
-        free(work.jobs);
-        delete[] work.outcome;
-        free(work.failures);
+        delete[] work.jobs;
         return 1;
     }
     setvbuf(archive, nullptr, _IOFBF, VOICE_READ_BUFFER);
     for (int32_t k = 0; k < count; ++k) {
         if (scan.fates[k] != VOICE_WRITE) continue;
-        work.outcome[work.job_count] = VOICE_BEING_WRITTEN;
-        work.jobs[work.job_count++] = k;
+        work.jobs[work.job_count].outcome = VOICE_BEING_WRITTEN;
+        work.jobs[work.job_count++].entry = k;
     }
     if (work.job_count >= 64) work.batch = VOICE_BATCH;
 
@@ -654,16 +654,14 @@ static int unpack_scanned(const char* old_folder, const archive_scan& scan, bool
 
     int result = cancelled ? 1 : 0;
     if (report.first_failure >= 0) {
-        int32_t k = work.jobs[report.first_failure];
+        const voice_job& failed = work.jobs[report.first_failure];
         char out_path[32], part[48];
-        form_voice_path(scan, k, false, out_path, sizeof out_path);
-        form_work_path(scan, k, part, sizeof part);
-        report_voice_failure(work.failures[report.first_failure], out_path, part, archive_path);
+        form_voice_path(scan, failed.entry, false, out_path, sizeof out_path);
+        form_work_path(scan, failed.entry, part, sizeof part);
+        report_voice_failure(failed.failure, out_path, part, archive_path);
         result = 1;
     }
-    free(work.jobs);
-    delete[] work.outcome;
-    free(work.failures);
+    delete[] work.jobs;
     return result;
 }
 
